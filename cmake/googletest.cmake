@@ -1,0 +1,10 @@
+# GoogleTest from Debian's googletest sources, built with the current compiler (host g++ or mingw).
+set(VLM_GTEST_SOURCE "/usr/src/googletest" CACHE PATH "GoogleTest sources")
+if(NOT EXISTS "${VLM_GTEST_SOURCE}/CMakeLists.txt")
+  message(FATAL_ERROR "GoogleTest sources not found at ${VLM_GTEST_SOURCE}: run scripts/setup")
+endif()
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+add_subdirectory("${VLM_GTEST_SOURCE}" "${CMAKE_BINARY_DIR}/googletest" EXCLUDE_FROM_ALL SYSTEM)
+include(GoogleTest)

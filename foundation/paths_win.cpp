@@ -1,0 +1,46 @@
+#include "foundation/paths.h"
+
+#include <windows.h>
+#include <knownfolders.h>
+#include <shlobj.h>
+
+std::wstring chooseDataFolder(const std::wstring& knownFolder, const std::wstring& tempFolder) {
+    if (!knownFolder.empty()) return knownFolder + L"\\Velmorante";
+    if (tempFolder.empty()) return {};
+    std::wstring base = tempFolder;
+    while (!base.empty() && (base.back() == L'\\' || base.back() == L'/')) base.pop_back();
+    if (base.empty()) return {};
+    return base + L"\\Velmorante";
+}
+
+namespace {
+
+std::wstring lookUpDataFolder() {
+    std::wstring known;
+    PWSTR path = nullptr;
+    if (SUCCEEDED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &path)) && path) known = path;
+    CoTaskMemFree(path);  // also after a failure: the call may still have allocated
+    std::wstring temp;
+    if (known.empty()) {
+        wchar_t buf[MAX_PATH + 1];
+        const DWORD n = GetTempPathW(MAX_PATH + 1, buf);
+        if (n > 0 && n <= MAX_PATH) temp.assign(buf, n);
+    }
+    std::wstring folder = chooseDataFolder(known, temp);
+    // Fails harmlessly when the folder exists; other failures show up as files that cannot be made.
+    if (!folder.empty()) CreateDirectoryW(folder.c_str(), nullptr);
+    return folder;
+}
+
+}  // namespace
+
+std::wstring dataFolder() {
+    static const std::wstring folder = lookUpDataFolder();  // one-time and thread-safe
+    return folder;
+}
+
+std::wstring modulePath() {
+    wchar_t buf[520];
+    const DWORD n = GetModuleFileNameW(nullptr, buf, 520);
+    return std::wstring(buf, n < 520 ? n : 519);
+}

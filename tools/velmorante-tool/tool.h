@@ -1,0 +1,38 @@
+// The frame of velmorante-tool: command table entries and standard input and output in bytes.
+#pragma once
+
+#include <string>
+#include <vector>
+
+using ToolArgs = std::vector<std::string>;  // UTF-8, after the command name
+
+struct ToolCommand {
+    const char* name;
+    const char* usage;    // arguments, after the name
+    const char* summary;  // one line for --help
+    int (*run)(const ToolArgs& args);
+};
+
+// Exit codes shared by the commands.
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;
+inline constexpr int kExitUsage = 2;
+
+// Reads all of standard input as bytes. False when it cannot be read.
+bool readStandardInput(std::string& out);
+// Writes bytes to standard output unchanged (no newline translation) and flushes.
+void writeStandardOutput(const std::string& bytes);
+// Writes one line to standard error.
+void writeError(const std::string& line);
+// Prints "usage: velmorante-tool NAME USAGE" to standard error and returns kExitUsage.
+int usageError(const char* commandName);
+
+// The commands.
+int runJson(const ToolArgs& args);
+
+// links and engine documents
+
+// service documents
+
+// engine payloads
+

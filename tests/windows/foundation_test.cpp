@@ -1,0 +1,150 @@
+// Text conversion, the data folder and the log, for real under Wine.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "foundation/log.h"
+#include "foundation/paths.h"
+#include "foundation/text.h"
+#include "test_support.h"
+
+namespace {
+
+std::filesystem::path logPath() { return std::filesystem::path(dataFolder()) / L"app.log"; }
+
+std::vector<std::string> linesWith(const std::string& marker) {
+    std::vector<std::string> found;
+    std::istringstream in(readFileBytes(logPath()));
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find(marker) != std::string::npos) found.push_back(line);
+    }
+    return found;
+}
+
+std::string uniqueMarker(const char* what) {
+    return std::string(what) + "-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(GetTickCount64());
+}
+
+}  // namespace
+
+TEST(Paths, FirstCallsFromManyThreadsAgree) {
+    // First in this file, so no earlier call has cached the folder: start from no folder at all.
+    wchar_t local[MAX_PATH];
+    ASSERT_GT(GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH), 0u);
+    std::error_code ec;
+    std::filesystem::remove_all(std::filesystem::path(local) / L"Velmorante", ec);
+    ASSERT_FALSE(std::filesystem::exists(std::filesystem::path(local) / L"Velmorante"));
+    std::atomic<bool> go{false};
+    std::vector<std::wstring> seen(8);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < seen.size(); ++i) {
+        threads.emplace_back([&, i] {
+            while (!go.load()) std::this_thread::yield();
+            seen[i] = dataFolder();
+        });
+    }
+    go = true;
+    for (auto& t : threads) t.join();
+    for (const auto& s : seen) EXPECT_EQ(s, seen[0]);
+    EXPECT_TRUE(std::filesystem::is_directory(seen[0]));
+}
+
+TEST(Text, ConversionsRoundTrip) {
+    const std::string cyrillic = "\xD0\x9F\xD1\x80\xD0\xB8\xD0\xB2\xD0\xB5\xD1\x82";  // "Привет"
+    const std::wstring wide = utf8ToWide(cyrillic);
+    EXPECT_EQ(wide, L"\u041F\u0440\u0438\u0432\u0435\u0442");
+    EXPECT_EQ(wideToUtf8(wide), cyrillic);
+    EXPECT_EQ(utf8ToWide(""), L"");
+    EXPECT_EQ(wideToUtf8(L""), "");
+    const std::string emoji = "a\xF0\x9F\x98\x80z";  // outside the BMP: a surrogate pair
+    EXPECT_EQ(utf8ToWide(emoji), std::wstring(L"a\xD83D\xDE00z"));
+    EXPECT_EQ(wideToUtf8(utf8ToWide(emoji)), emoji);
+    // Invalid input is not an error: it comes out as the replacement character.
+    EXPECT_EQ(utf8ToWide("a\xFF" "b"), std::wstring(L"a\xFFFD" L"b"));
+    // Embedded zero units survive both ways.
+    EXPECT_EQ(wideToUtf8(std::wstring(L"x\0y", 3)), std::string("x\0y", 3));
+}
+
+TEST(Paths, DataFolderAndModulePath) {
+    const std::wstring folder = dataFolder();
+    ASSERT_FALSE(folder.empty());
+    EXPECT_NE(folder.back(), L'\\');
+    EXPECT_EQ(folder.substr(folder.size() - 11), L"\\Velmorante");
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+
+    wchar_t local[MAX_PATH];
+    ASSERT_GT(GetEnvironmentVariableW(L"LOCALAPPDATA", local, MAX_PATH), 0u);
+    EXPECT_EQ(_wcsicmp(folder.c_str(), (std::wstring(local) + L"\\Velmorante").c_str()), 0);
+
+    const std::wstring exe = modulePath();
+    ASSERT_GT(exe.size(), 20u);
+    EXPECT_EQ(exe.substr(exe.size() - 19), L"foundation_test.exe");
+
+    const struct { const wchar_t* known; const wchar_t* temp; const wchar_t* expected; } rows[] = {
+        {L"C:\\Users\\u\\AppData\\Local", L"C:\\Temp\\", L"C:\\Users\\u\\AppData\\Local\\Velmorante"},
+        {L"", L"C:\\Users\\u\\AppData\\Local\\Temp\\", L"C:\\Users\\u\\AppData\\Local\\Temp\\Velmorante"},
+        {L"", L"C:\\Temp", L"C:\\Temp\\Velmorante"},
+        {L"", L"", L""},
+        {L"", L"\\", L""},
+    };
+    for (const auto& r : rows) EXPECT_EQ(chooseDataFolder(r.known, r.temp), r.expected) << r.known << " | " << r.temp;
+}
+
+TEST(Log, LineFormat) {
+    const std::string marker = uniqueMarker("format");
+    logLine(marker + " \xD0\x9E\xD0\xBA");  // UTF-8 goes in unchanged
+    logLine(marker + std::string("-cut\0hidden", 11));
+    logLine(marker + "-first\nsecond " + marker + "-tail");
+    const std::string all = readFileBytes(logPath());
+    const std::regex timeThenMarker("(^|\n)[0-2][0-9]:[0-5][0-9]:[0-6][0-9] " + marker + " \xD0\x9E\xD0\xBA\r\n");
+    EXPECT_TRUE(std::regex_search(all, timeThenMarker));
+    EXPECT_NE(all.find(" " + marker + "-cut\r\n"), std::string::npos);  // cut at the zero byte
+    EXPECT_EQ(all.find("hidden"), std::string::npos);
+    // "\n" is written unchanged: the second physical line carries no time.
+    EXPECT_NE(all.find(marker + "-first\nsecond " + marker + "-tail\r\n"), std::string::npos);
+}
+
+TEST(Log, ThreadsWriteWholeLines) {
+    const std::string marker = uniqueMarker("threads");
+    const int kThreads = 4, kLines = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kLines; ++i) {
+                logLine(marker + " thread " + std::to_string(t) + " line " + std::to_string(i) + " " +
+                        std::string(100, static_cast<char>('a' + t)));
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    const std::vector<std::string> lines = linesWith(marker);
+    ASSERT_EQ(lines.size(), static_cast<size_t>(kThreads * kLines));
+    const std::regex whole("[0-9]{2}:[0-9]{2}:[0-9]{2} " + marker + " thread ([0-3]) line [0-9]+ ([a-d])\\2{99}\r");
+    for (const auto& l : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(l, m, whole)) << l;
+        EXPECT_EQ(m[1].str()[0] - '0', m[2].str()[0] - 'a');
+    }
+}
+
+TEST(Log, DeletedLogComesBack) {
+    logLine("before delete");
+    ASSERT_TRUE(DeleteFileW(logPath().c_str()));
+    const std::string marker = uniqueMarker("recreated");
+    logLine(marker);
+    EXPECT_EQ(linesWith(marker).size(), 1u);
+    // A log file that cannot be opened drops the line silently.
+    HANDLE locked = CreateFileW(logPath().c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(locked, INVALID_HANDLE_VALUE);
+    logLine(marker + "-dropped");
+    CloseHandle(locked);
+    EXPECT_TRUE(linesWith(marker + "-dropped").empty());
+}

@@ -1,3 +1,4 @@
+#include <cstdio>
 #include <cstdlib>
 
 #include "tools/velmorante-tool/tool.h"
@@ -58,7 +59,10 @@ int runXray(const ToolArgs& args) {
     std::string document;
     const std::string error = buildXrayConfig(routes, adapter, document, resolveIPv4);
     if (!error.empty()) {
-        writeError(error);
+        // Written as bytes: the transport named in the text may hold any byte, a zero byte too.
+        const std::string line = error + "\n";
+        std::fwrite(line.data(), 1, line.size(), stderr);
+        std::fflush(stderr);
         return kExitFailed;
     }
     writeStandardOutput(document + "\n");

@@ -18,6 +18,11 @@ const ToolCommand kCommands[] = {
     {"json", "", "read a JSON document on standard input, write its compact form", runJson},
 
     // links and engine documents
+    {"link", "LINK", "take a vless:// link apart, as the client reads it", runLink},
+    {"xray", "--adapter NAME [--rest LINK --rest-port N] [--apps LINK --apps-port N]",
+     "write the xray document for these routes", runXray},
+    {"singbox", "--adapter NAME [--rest-port N] [--apps-port N] [--app NAME]...",
+     "write the sing-box document (tun.json) for these routes", runSingBox},
 
     // service documents
 

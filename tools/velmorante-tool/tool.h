@@ -31,6 +31,11 @@ int usageError(const char* commandName);
 int runJson(const ToolArgs& args);
 
 // links and engine documents
+int runLink(const ToolArgs& args);
+int runXray(const ToolArgs& args);
+int runSingBox(const ToolArgs& args);
+// A local port argument: decimal digits only, 1 to 65535.
+bool readPortArgument(const std::string& text, int& port);
 
 // service documents
 

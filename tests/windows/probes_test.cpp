@@ -1,0 +1,117 @@
+// Probes against listeners the test opens on 127.0.0.1. The cases named ProbesDropping run only
+// inside the network namespace that scripts/test.d/31-probe-timeout builds: it sets
+// VLM_PROBE_DROP_PORT (and VLM_PROBE_DROP_ADDRESS, 127.0.0.1 by default), and connection attempts
+// to that address and port are silently dropped there.
+#include "tunnel/probes.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+namespace {
+
+struct Listener {
+    SOCKET s = INVALID_SOCKET;
+    uint16_t port = 0;
+    explicit Listener(int backlog, uint16_t wanted = 0) {
+        startSockets();
+        s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(wanted);
+        int length = sizeof a;
+        if (s == INVALID_SOCKET || bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+            listen(s, backlog) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&a), &length) != 0) {
+            return;
+        }
+        port = ntohs(a.sin_port);
+    }
+    ~Listener() {
+        if (s != INVALID_SOCKET) closesocket(s);
+    }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+};
+
+// A port that nothing listens on: taken from the system, then released.
+uint16_t closedPort() { return static_cast<uint16_t>(freeLocalPort()); }
+
+uint16_t dropPort() {
+    const char* v = std::getenv("VLM_PROBE_DROP_PORT");
+    return v ? static_cast<uint16_t>(std::atoi(v)) : 0;
+}
+
+std::string dropAddress() {
+    const char* v = std::getenv("VLM_PROBE_DROP_ADDRESS");
+    return v && *v ? v : "127.0.0.1";
+}
+
+}  // namespace
+
+TEST(ProbesResolve, AddressesAndLocalNames) {
+    EXPECT_EQ(resolveIPv4("127.0.0.1"), "127.0.0.1");
+    EXPECT_EQ(resolveIPv4("203.0.113.45"), "203.0.113.45");  // a literal is not looked up on the network
+    EXPECT_EQ(resolveIPv4("localhost"), "127.0.0.1");
+}
+
+TEST(ProbesPort, FreeLocalPortIsBindable) {
+    const int32_t port = freeLocalPort();
+    ASSERT_GT(port, 0);
+    ASSERT_LE(port, 65535);
+    Listener l(4, static_cast<uint16_t>(port));
+    EXPECT_EQ(l.port, port);
+}
+
+TEST(ProbesTcp, ListeningClosedAndNames) {
+    Listener l(8);
+    ASSERT_NE(l.port, 0);
+    for (uint32_t index : {0u, 1u}) {  // the interface binding is accepted (Wine ignores it)
+        const int32_t ms = probeTcp("127.0.0.1", l.port, index, 1500);
+        EXPECT_GE(ms, 1) << index;
+        EXPECT_LT(ms, 1500) << index;
+    }
+
+    const uint16_t closed = closedPort();
+    ASSERT_NE(closed, 0);
+    const ULONGLONG t0 = GetTickCount64();
+    EXPECT_EQ(probeTcp("127.0.0.1", closed, 0, 3000), -1);
+    EXPECT_LT(GetTickCount64() - t0, 1500u) << "a refused connection must not wait for the timeout";
+
+    for (const char* bad : {"localhost", "", "127.0.0", "127.0.0.1 ", "999.1.1.1"}) {
+        const ULONGLONG t1 = GetTickCount64();
+        EXPECT_EQ(probeTcp(bad, l.port, 0, 2000), -1) << bad;
+        EXPECT_LT(GetTickCount64() - t1, 1000u) << bad;
+    }
+}
+
+TEST(ProbesDropping, SilentDropTimesOut) {
+    const uint16_t port = dropPort();
+    if (port == 0) GTEST_SKIP() << "needs the dropping namespace of scripts/test.d/31-probe-timeout";
+    const std::string address = dropAddress();
+    // On loopback our own host is listening behind the drop rule; only the packets never arrive.
+    Listener l(8, address == "127.0.0.1" ? port : 0);
+    ASSERT_NE(l.port, 0);
+    for (uint32_t timeoutMs : {300u, 1200u}) {
+        const ULONGLONG t0 = GetTickCount64();
+        EXPECT_EQ(probeTcp(address, port, 0, timeoutMs), -1);
+        const ULONGLONG elapsed = GetTickCount64() - t0;
+        EXPECT_GE(elapsed + 20, timeoutMs) << "returned before the timeout";
+        EXPECT_LT(elapsed, timeoutMs + 1000u) << "blocked past the timeout";
+    }
+    // Other ports of the same host still answer at once.
+    Listener open(8);
+    EXPECT_GE(probeTcp("127.0.0.1", open.port, 0, 1200), 1);
+}
+
+TEST(ProbesDropping, NamesResolvedFromTheNamespaceHosts) {
+    if (dropPort() == 0) GTEST_SKIP() << "needs the dropping namespace of scripts/test.d/31-probe-timeout";
+    EXPECT_EQ(resolveIPv4("peer.velmorante.test"), "127.0.0.9");
+    EXPECT_EQ(resolveIPv4("v6only.velmorante.test"), "v6only.velmorante.test");  // IPv6 only: unchanged
+    EXPECT_EQ(resolveIPv4("absent.velmorante.test"), "absent.velmorante.test");
+}

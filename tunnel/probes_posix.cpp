@@ -1,0 +1,65 @@
+// The host's own sockets, for the native build (the tool and the native tests).
+#include "tunnel/probes.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+
+bool startSockets() { return true; }
+
+std::string resolveIPv4(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return host;
+    char text[64] = {};
+    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
+    const bool ok = inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) != nullptr;
+    freeaddrinfo(found);
+    return ok ? std::string(text) : host;
+}
+
+int32_t freeLocalPort() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s < 0) return 0;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in bound{};
+    socklen_t length = sizeof bound;
+    if (bind(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&bound), &length) != 0) {
+        bound.sin_port = 0;
+    }
+    close(s);
+    return ntohs(bound.sin_port);
+}
+
+int32_t probeTcp(const std::string& address, uint16_t port, uint32_t interfaceIndex, uint32_t timeoutMs) {
+    (void)interfaceIndex;  // binding to an adapter is a Windows matter
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    if (inet_pton(AF_INET, address.c_str(), &target.sin_addr) != 1) return -1;
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (s < 0) return -1;
+    const auto t0 = std::chrono::steady_clock::now();
+    connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    pollfd p{s, POLLOUT, 0};
+    const int ready = poll(&p, 1, static_cast<int>(timeoutMs > 0x7FFFFFFFu ? 0x7FFFFFFFu : timeoutMs));
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = -1;
+    close(s);
+    if (ready != 1 || error != 0) return -1;
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - t0).count();
+    return elapsed < 2 ? 1 : static_cast<int32_t>(elapsed);
+}

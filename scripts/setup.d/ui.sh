@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# The page tests' npm packages (playwright-core only; it never downloads a browser: the tests use
+# Debian's chromium). Installs from the lock file when the installed tree does not match it.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/../.." && pwd)
+cd "$here/tests/ui"
+if [ -f node_modules/.package-lock.json ] && cmp -s <(sed -n '/"node_modules\//,$p' package-lock.json) \
+     <(sed -n '/"node_modules\//,$p' node_modules/.package-lock.json); then
+  exit 0
+fi
+command -v npm >/dev/null || { echo "setup ui: npm is missing" >&2; exit 1; }
+export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
+timeout -k 5 300 npm ci --no-audit --no-fund --registry=https://registry.npmjs.org/
+# setup runs as root: leave the tree to the owner of the checkout.
+owner=$(stat -c %u:%g "$here/tests/ui")
+chown -R "$owner" node_modules 2>/dev/null || true

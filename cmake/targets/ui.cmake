@@ -21,3 +21,14 @@ if(VLM_TESTS AND WIN32 AND TARGET bridge_test)
   target_link_options(idle_process PRIVATE -municode -mwindows)
   add_dependencies(bridge_test idle_process)
 endif()
+
+if(VLM_TESTS)
+  # The tool's profile command, end to end (under Wine in the Windows build).
+  add_test(NAME tool.profile COMMAND bash "${CMAKE_SOURCE_DIR}/tests/tool/profile_test.sh"
+           "$<TARGET_FILE:velmorante-tool>" ${CMAKE_CROSSCOMPILING_EMULATOR})
+  if(WIN32)
+    set_tests_properties(tool.profile PROPERTIES TIMEOUT 120 LABELS windows)
+  else()
+    set_tests_properties(tool.profile PROPERTIES TIMEOUT 60 LABELS native)
+  endif()
+endif()

@@ -20,6 +20,8 @@ const ToolCommand kCommands[] = {
     // links and engine documents
 
     // service documents
+    {"profile", "", "read a service document on standard input, write the profile and offer taken from it",
+     runProfile},
 
     // engine payloads
 

@@ -33,6 +33,7 @@ int runJson(const ToolArgs& args);
 // links and engine documents
 
 // service documents
+int runProfile(const ToolArgs& args);
 
 // engine payloads
 

@@ -60,6 +60,21 @@ void applyProfileDocument(TunnelController& controller, const JsonValue& documen
     controller.profileReady = true;
 }
 
+bool checkProfileChange(TunnelController& controller) {
+    bool fires = false;
+    {
+        std::lock_guard<std::mutex> hold(controller.lock);
+        fires = controller.phase == TunnelPhase::Running &&
+                profileChanged(controller.profile, controller.activeProfile);
+    }
+    if (fires) {
+        controller.disconnect(kStatusProfileChanged, false);
+        if (controller.system.connect) controller.system.connect(controller);
+    }
+    controller.notify();
+    return fires;
+}
+
 bool profileChanged(const ServiceProfile& a, const ServiceProfile& b) {
     return a.mode != b.mode || a.apps != b.apps || a.servers != b.servers || a.generalLink != b.generalLink;
 }

@@ -47,6 +47,13 @@ void applyUpdateOffer(UpdateOffer& offer, const JsonValue& document);
 // Does not notify: the monitor loop runs the change check and notifies afterwards.
 void applyProfileDocument(TunnelController& controller, const JsonValue& document);
 
+// Run by the monitor loop right after applyProfileDocument: when the tunnel runs and the routing
+// changed, disconnects with the reconnect message and runs the connect procedure on the calling
+// thread. Notifies in any case, so the page shows the new mode, apps and offer. True when it fired.
+bool checkProfileChange(TunnelController& controller);
+
+inline constexpr const char* kStatusProfileChanged = "Настройки на сервере изменились, переподключаюсь…";
+
 // Differs in mode, apps, servers or generalLink (primaryLink follows from servers).
 bool profileChanged(const ServiceProfile& a, const ServiceProfile& b);
 

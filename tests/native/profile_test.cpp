@@ -161,3 +161,57 @@ TEST(ServiceProfileSource, MemorySourceHandsOverTheNewestOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ServiceProfileChangeCheck, ReconnectsOnlyARunningTunnelWhoseRoutingChanged) {
+    const char* running = R"({"config":{"servers":{"apps_list":[{"link":"A"},{"link":"B"}]}}})";
+    struct Row {
+        const char* name;
+        TunnelPhase phase;
+        const char* document;
+        bool fires;
+    };
+    const Row rows[] = {
+        {"same routing", TunnelPhase::Running, running, false},
+        {"only a new offer", TunnelPhase::Running,
+         R"({"config":{"servers":{"apps_list":[{"link":"A"},{"link":"B"}]}},"update":{"version":"2","url":"u"}})", false},
+        {"links reordered", TunnelPhase::Running, R"({"config":{"servers":{"apps_list":[{"link":"B"},{"link":"A"}]}}})",
+         true},
+        {"mode changed", TunnelPhase::Running,
+         R"({"config":{"mode":"system","servers":{"apps_list":[{"link":"A"},{"link":"B"}]}}})", true},
+        {"changed while idle", TunnelPhase::Idle, R"({"config":{"mode":"system"}})", false},
+        {"changed while connecting", TunnelPhase::Connecting, R"({"config":{"mode":"system"}})", false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<std::string> events;
+        TunnelController c(nullptr, 0, SystemOps{});
+        c.onChanged = [&] {
+            std::lock_guard<std::mutex> hold(c.lock);
+            events.push_back(std::string("notify ") + phaseName(c.phase) + " " + c.status);
+        };
+        c.system.stopTunnel = [&](EngineState&) { events.push_back("stop"); };
+        c.system.connect = [&](TunnelController& ctl) {
+            std::lock_guard<std::mutex> hold(ctl.lock);
+            events.push_back("connect " + ctl.profile.primaryLink);
+        };
+        applyProfileDocument(c, doc(running));
+        c.activeProfile = c.profile;
+        c.phase = row.phase;
+        applyProfileDocument(c, doc(row.document));
+        EXPECT_EQ(checkProfileChange(c), row.fires);
+        std::vector<std::string> expected;
+        if (row.fires) {
+            expected = {"notify stopping Отключаюсь…", "stop",
+                        "notify idle Настройки на сервере изменились, переподключаюсь…",
+                        "connect " + c.profile.primaryLink,
+                        "notify idle Настройки на сервере изменились, переподключаюсь…"};
+        } else {
+            expected = {std::string("notify ") + phaseName(row.phase) + " Готов."};
+        }
+        EXPECT_EQ(events, expected);
+    }
+}
+
+}  // namespace

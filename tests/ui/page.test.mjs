@@ -203,6 +203,8 @@ test('alert sheet: opens, focuses "Понятно" 50 ms later, sends "dismiss",
   assert.equal(await text(page, '#alertText'), message);
   assert.equal(await page.evaluate(() => document.activeElement.textContent), 'Понятно');
   assert.equal(await page.$eval('#alertText', (e) => getComputedStyle(e).userSelect), 'text');
+  await page.click('#alertText', { clickCount: 3 });
+  assert.match(await page.evaluate(() => String(getSelection())), /VELMORANTE отключился/);
   // A repeated snapshot keeps the sheet as it is.
   await deliver(page, snap({ alert: message }));
   assert.equal(await visible(page, '#alert'), true);

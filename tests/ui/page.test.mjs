@@ -153,6 +153,11 @@ test('status: quiet texts, other texts and the error colour', () => withPage({},
   const [height, lineHeight] = await page.$eval('#status', (e) => [e.clientHeight, parseFloat(getComputedStyle(e).lineHeight)]);
   assert.ok(height <= 2 * lineHeight + 1, `status shows at most two lines (${height})`);
   assert.equal(await text(page, '#version'), 'v1.2.2');
+  // A snapshot delivered as a window message is shown the same way.
+  await page.evaluate(() => window.postMessage({ version: '9.9', phase: 'running', status: '', error: false, alert: '',
+    mode: 'game', server: '', ping: -1, apps: [] }, '*'));
+  await page.waitForFunction(() => document.getElementById('version').textContent === 'v9.9');
+  assert.equal(await text(page, '#heading'), 'Подключено');
 }));
 
 test('update row: title, notes and button', () => withPage({}, async (page) => {

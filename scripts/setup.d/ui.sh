@@ -8,7 +8,12 @@ if [ -f node_modules/.package-lock.json ] && cmp -s <(sed -n '/"node_modules\//,
      <(sed -n '/"node_modules\//,$p' node_modules/.package-lock.json); then
   exit 0
 fi
-command -v npm >/dev/null || { echo "setup ui: npm is missing" >&2; exit 1; }
+# Node itself: kept as it is when present (this machine's is Node 20, which playwright-core asks
+# for); otherwise Debian's.
+if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends nodejs npm
+fi
 export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
 timeout -k 5 300 npm ci --no-audit --no-fund --registry=https://registry.npmjs.org/
 # setup runs as root: leave the tree to the owner of the checkout.

@@ -201,9 +201,9 @@ test('alert sheet: opens, focuses "Понятно" 50 ms later, sends "dismiss",
     button.addEventListener('focus', () => done(performance.now() - start), { once: true });
     window.__deliver({ version: '1.2.2', phase: 'idle', status: 'Отключено: запущена программа «WireGuard».',
                        error: true, alert: msg, mode: 'game', server: '', ping: -1, apps: [] });
-    setTimeout(() => done(-1), 1000);
+    setTimeout(() => done(-1), 3000);
   }), message);
-  assert.ok(focusTimes >= 45 && focusTimes < 400, `focus after ${focusTimes} ms`);
+  assert.ok(focusTimes >= 45 && focusTimes < 2000, `focus after ${focusTimes} ms`);
   assert.equal(await visible(page, 'text=Программа отключилась'), true);
   assert.equal(await text(page, '#alertText'), message);
   assert.equal(await page.evaluate(() => document.activeElement.textContent), 'Понятно');

@@ -25,6 +25,8 @@ const ToolCommand kCommands[] = {
      "write the sing-box document (tun.json) for these routes", runSingBox},
 
     // service documents
+    {"profile", "", "read a service document on standard input, write the profile and offer taken from it",
+     runProfile},
 
     // engine payloads
 

@@ -38,6 +38,7 @@ int runSingBox(const ToolArgs& args);
 bool readPortArgument(const std::string& text, int& port);
 
 // service documents
+int runProfile(const ToolArgs& args);
 
 // engine payloads
 

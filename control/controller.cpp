@@ -1,0 +1,119 @@
+#include "control/controller.h"
+
+#include <cmath>
+#include <utility>
+
+const char* phaseName(TunnelPhase phase) {
+    switch (phase) {
+    case TunnelPhase::Idle: return "idle";
+    case TunnelPhase::Connecting: return "connecting";
+    case TunnelPhase::Running: return "running";
+    case TunnelPhase::Stopping: return "stopping";
+    }
+    return "idle";
+}
+
+TunnelController::TunnelController(std::function<void()> onChangedCallback, uint32_t uiThread,
+                                   SystemOps systemOps)
+    : onChanged(std::move(onChangedCallback)), system(std::move(systemOps)), uiThreadId(uiThread) {}
+
+void TunnelController::notify() {
+    if (onChanged) onChanged();
+}
+
+void TunnelController::startWorker(std::function<void()> work) {
+    if (!work || !system.startThread) return;
+    system.startThread(std::move(work));
+}
+
+TunnelPhase TunnelController::readPhase() {
+    std::lock_guard<std::mutex> hold(lock);
+    return phase;
+}
+
+void TunnelController::startConnect() {
+    wantConnected.exchange(true);
+    startWorker([this] {
+        if (system.connect) system.connect(*this);
+    });
+}
+
+void TunnelController::startDisconnect() {
+    wantConnected.exchange(false);
+    retryAt.exchange(0);
+    startWorker([this] { disconnect(kStatusDisconnected, false); });
+}
+
+void TunnelController::reportFailure(const std::string& text) {
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        status = text;
+        error = true;
+    }
+    notify();
+}
+
+void TunnelController::startUpdate() {
+    std::string url, sha256;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (update.url.empty() || update.progress >= 0) return;
+        url = update.url;
+        sha256 = update.sha256;
+        update.progress = 0;
+    }
+    notify();
+    startWorker([this, url = std::move(url), sha256 = std::move(sha256)] {
+        if (system.applyUpdate) system.applyUpdate(*this, url, sha256);
+    });
+}
+
+void TunnelController::dismissAlert() {
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        alert.clear();
+    }
+    notify();
+}
+
+void TunnelController::disconnect(const std::string& message, bool isError) {
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (phase != TunnelPhase::Connecting && phase != TunnelPhase::Running) {
+            // Nothing to stop; a failure found after the tunnel is gone still reaches the status
+            // line, picked up by the next timed snapshot.
+            if (!message.empty() && isError) {
+                status = message;
+                error = true;
+            }
+            return;
+        }
+        phase = TunnelPhase::Stopping;
+        status = kStatusStopping;
+        error = false;
+    }
+    notify();
+    if (system.stopTunnel) system.stopTunnel(engine);
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        phase = TunnelPhase::Idle;
+        status = message.empty() ? std::string(kStatusReady) : message;
+        error = isError;
+    }
+    notify();
+}
+
+void TunnelController::setUpdateProgress(double fraction) {
+    // A download without a usable length may report anything; keep the percentage in 0..100
+    // (and never convert a NaN or an out-of-range double to an integer).
+    if (!(fraction >= 0.0)) fraction = 0.0;
+    if (fraction > 1.0) fraction = 1.0;
+    const int32_t percent = static_cast<int32_t>(std::trunc(fraction * 100.0));
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        changed = update.progress != percent;
+        update.progress = percent;
+    }
+    if (changed) notify();
+}

@@ -1,0 +1,84 @@
+#include <windows.h>
+#include <shellapi.h>
+#include <tlhelp32.h>
+
+#include <cwchar>
+#include <utility>
+
+#include "foundation/log.h"
+#include "foundation/paths.h"
+#include "foundation/text.h"
+#include "shell/bridge.h"
+
+namespace {
+
+// The structure size the elevated restart passes, as on 64-bit Windows.
+static_assert(sizeof(SHELLEXECUTEINFOW) == 112, "SHELLEXECUTEINFOW has the 64-bit layout");
+
+bool restartElevatedNow() {
+    const std::wstring exe = modulePath();
+    SHELLEXECUTEINFOW info{};
+    info.cbSize = sizeof info;
+    info.fMask = 0;
+    info.hwnd = nullptr;
+    info.lpVerb = L"runas";
+    info.lpFile = exe.c_str();
+    info.lpParameters = L"--autostart";
+    info.lpDirectory = nullptr;
+    info.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&info)) {
+        logLine("elevated restart failed: " + std::to_string(GetLastError()));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool runsAsAdministrator() {
+    SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
+    PSID administrators = nullptr;
+    if (!AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0,
+                                  0, 0, 0, 0, &administrators)) {
+        return false;
+    }
+    BOOL member = FALSE;
+    const BOOL asked = CheckTokenMembership(nullptr, administrators, &member);
+    FreeSid(administrators);
+    return asked && member == TRUE;
+}
+
+bool isProcessRunningNow(const std::wstring& fileName) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    bool found = false;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry)) {
+        found = _wcsicmp(entry.szExeFile, fileName.c_str()) == 0;
+    }
+    CloseHandle(snapshot);
+    return found;
+}
+
+ShellOps windowsShellOps(HWND mainWindow, std::function<void()> pushSnapshot) {
+    ShellOps ops;
+    ops.pushSnapshot = std::move(pushSnapshot);
+    ops.openLink = [](const std::string& url) {
+        ShellExecuteW(nullptr, L"open", utf8ToWide(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    };
+    ops.minimize = [mainWindow] { ShowWindow(mainWindow, SW_MINIMIZE); };
+    ops.close = [mainWindow] { PostMessageW(mainWindow, WM_CLOSE, 0, 0); };
+    ops.drag = [mainWindow] {
+        ReleaseCapture();
+        SendMessageW(mainWindow, WM_NCLBUTTONDOWN, HTCAPTION, 0);
+    };
+    ops.isAdministrator = runsAsAdministrator;
+    ops.restartElevated = restartElevatedNow;
+    ops.quit = [] { PostQuitMessage(0); };
+    ops.isProcessRunning = [](const std::string& fileName) { return isProcessRunningNow(utf8ToWide(fileName)); };
+    ops.log = logLine;
+    return ops;
+}
+
+void handleWebMessage(UiBridge& bridge, const std::wstring& text) { handleWebMessage(bridge, wideToUtf8(text)); }

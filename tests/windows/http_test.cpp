@@ -38,23 +38,40 @@ std::string serviceDir() {
 }
 
 // Trusts the test authority in this prefix's user Root store for the run, and only for the run.
+// The registry store itself, not the Root collection, and committed explicitly: the platform's
+// chain engine keeps the collection open, and an uncommitted change would never reach the registry.
 struct TrustTestAuthority : ::testing::Environment {
-    PCCERT_CONTEXT added = nullptr;
+    std::string der;
+    static HCERTSTORE openRoot() {
+        return CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
+    }
     void SetUp() override {
         if (serviceDir().empty()) return;
-        const std::string der = readFileBytes(serviceDir() + "\\ca.der");
+        der = readFileBytes(serviceDir() + "\\ca.der");
         ASSERT_FALSE(der.empty()) << "no ca.der in " << serviceDir();
-        HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
+        HCERTSTORE store = openRoot();
         ASSERT_NE(store, nullptr);
         EXPECT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
                                                      reinterpret_cast<const BYTE*>(der.data()),
                                                      static_cast<DWORD>(der.size()),
-                                                     CERT_STORE_ADD_REPLACE_EXISTING, &added));
+                                                     CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
+        CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
         CertCloseStore(store, 0);
     }
     void TearDown() override {
-        if (added) CertDeleteCertificateFromStore(added);  // also frees the context
-        added = nullptr;
+        if (der.empty()) return;
+        HCERTSTORE store = openRoot();
+        if (!store) return;
+        PCCERT_CONTEXT wanted = CertCreateCertificateContext(
+            X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()));
+        if (wanted) {
+            PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
+                                                              wanted, nullptr);
+            if (found) CertDeleteCertificateFromStore(found);  // frees found
+            CertFreeCertificateContext(wanted);
+        }
+        CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
+        CertCloseStore(store, 0);
     }
 };
 

@@ -130,6 +130,7 @@ std::vector<std::string> resolveAddresses(const std::string& host) {
 
 bool request(const std::wstring& host, uint16_t port, const std::wstring& verb,
              const std::wstring& path, const std::string* body, const ResponseHandler& handler) {
+    if (!handler) return false;
     std::vector<Target> targets{{host, false}};
     for (const std::string& a : resolveAddresses(wideToUtf8(host))) targets.push_back({utf8ToWide(a), true});
 

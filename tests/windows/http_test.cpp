@@ -217,6 +217,20 @@ TEST_F(ServiceHttp, UnsignedAnswersTryEveryTarget) {
     }
 }
 
+TEST_F(ServiceHttp, AnswerBodyIsCapped) {
+    // Reading stops once the body exceeds 1 MiB; the chunk that crossed the limit is kept.
+    const HttpResult exact = postJson("api.velmorante.test", "/api/v1/prereq?bodysize=1048576", "{}");
+    EXPECT_TRUE(exact.ok);
+    EXPECT_EQ(exact.body.size(), kPostBodyLimitBytes);
+    JsonValue parsed;
+    EXPECT_TRUE(parse(exact.body, parsed));
+
+    const HttpResult large = postJson("api.velmorante.test", "/api/v1/prereq?bodysize=3145728", "{}");
+    EXPECT_TRUE(large.ok);
+    EXPECT_GT(large.body.size(), kPostBodyLimitBytes);
+    EXPECT_LE(large.body.size(), kPostBodyLimitBytes + kDownloadBufferBytes);
+}
+
 TEST_F(ServiceHttp, SilentServerFailsWithinTheTimeouts) {
     RecordMark mark;
     const ULONGLONG start = GetTickCount64();

@@ -20,7 +20,8 @@
 //   nosig=1 no signature · badsig=1 signed with another key · siglen=N signature cut or padded to
 //   N bytes · alter=1 one body byte changed after signing · replay=1 the previous request's nonce
 //   instead of this one's · notjson=1 a signed body that is not JSON · upperdigest=1 the announced
-//   digest in upper case · status=N that status code · truncate=N announce the full length but send
+//   digest in upper case · bodysize=N a JSON answer of exactly N bytes (padded) · status=N that
+//   status code · truncate=N announce the full length but send
 //   only N bytes · nolength=1 no Content-Length · silent=1 never answer
 //   only=ADDR  apply the switches only to connections that arrived at local address ADDR
 // Every request is appended to --record as one JSON line, so tests can see who was asked what.
@@ -131,7 +132,13 @@ function answerPost(req, res, url, sw, requestBody, entry) {
   }
   answer.note = 'signed';
   answer.served = { local: req.socket.localAddress, seq: entry.seq };
-  sendSigned(res, status, JSON.stringify(answer), sw);
+  let text = JSON.stringify(answer);
+  if (sw.bodysize !== undefined) {
+    const wanted = Math.min(kMaxDataBytes, Number(sw.bodysize) | 0);
+    const padding = wanted - text.length - ',"pad":""'.length;
+    if (padding >= 0) text = text.slice(0, -1) + ',"pad":"' + 'x'.repeat(padding) + '"}';
+  }
+  sendSigned(res, status, text, sw);
 }
 
 function answerGet(req, res, url, sw) {

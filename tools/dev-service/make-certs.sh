@@ -30,5 +30,5 @@ issue() {
   rm -f "$name.csr" "$name.ext"
 }
 issue service "VELMORANTE development service" \
-  "DNS:api.velmorante.test,DNS:Down.VELMORANTE.Test,DNS:SILENT.velmorante.TEST,DNS:localhost"
+  "DNS:api.velmorante.test,DNS:Down.VELMORANTE.Test,DNS:SILENT.velmorante.TEST,DNS:Mute.Velmorante.TEST,DNS:localhost"
 issue wrongname "elsewhere.velmorante.test" "DNS:elsewhere.velmorante.test"

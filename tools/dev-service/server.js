@@ -8,7 +8,8 @@
 // CERT is a name in DIR (CERT.pem and CERT-key.pem, made by make-certs.sh; default "service").
 // A "silent" listener accepts connections and requests and never answers. A "plain" listener
 // (no TLS, CERT ignored) only records each TCP connection made to it and closes it: tests use it
-// to show that nothing was sent.
+// to show that nothing was sent. A "mute" listener records each connection and keeps it open
+// without a word, not even the TLS handshake.
 //
 // Answers (every JSON answer is signed: Base64 of r||s in "X-VLM-Signature"):
 //   POST /api/v1/prereq    {"nonce": <echo>, "webview2": {"url", "sha256"}}
@@ -205,17 +206,20 @@ function parseListen(spec) {
   if (!/^127\.\d{1,3}\.\d{1,3}\.\d{1,3}$/.test(address || '')) fail(`not a loopback address: ${spec}`);
   const portNumber = Number(port);
   if (!Number.isInteger(portNumber) || portNumber <= 0 || portNumber > 65535) fail(`bad port: ${spec}`);
-  if (mode && mode !== 'silent' && mode !== 'plain') fail(`bad mode: ${spec}`);
-  return { address, port: portNumber, cert, silent: mode === 'silent', plain: mode === 'plain' };
+  if (mode && !['silent', 'plain', 'mute'].includes(mode)) fail(`bad mode: ${spec}`);
+  return { address, port: portNumber, cert, silent: mode === 'silent', plain: mode === 'plain',
+           mute: mode === 'mute' };
 }
 
 const listeners = opts.listen.map(parseListen);
 let pending = listeners.length;
 function createServer(listener) {
-  if (listener.plain) {
+  if (listener.plain || listener.mute) {
     return net.createServer((socket) => {
       record({ seq: ++sequence, local: socket.localAddress, port: socket.localPort, method: 'TCP' });
-      socket.destroy();
+      if (listener.plain) return socket.destroy();
+      socket.on('error', () => {});
+      socket.resume();  // read and drop; the client's time-outs end it
     });
   }
   return https.createServer({

@@ -130,7 +130,8 @@ std::vector<std::string> resolveAddresses(const std::string& host) {
 
 bool request(const std::wstring& host, uint16_t port, const std::wstring& verb,
              const std::wstring& path, const std::string* body, const ResponseHandler& handler) {
-    if (!handler) return false;
+    // The host name goes into a header line of its own for address targets.
+    if (!handler || host.empty() || host.find_first_of(L"\r\n") != std::wstring::npos) return false;
     std::vector<Target> targets{{host, false}};
     for (const std::string& a : resolveAddresses(wideToUtf8(host))) targets.push_back({utf8ToWide(a), true});
 

@@ -274,6 +274,7 @@ TEST_F(ServiceHttp, Downloads) {
         {"plain http", L"http://api.velmorante.test/data/10", false, 0, false, 0},
         {"not a URL", L"api.velmorante.test/data/10", false, 0, false, 0},
         {"empty", L"", false, 0, false, 0},
+        {"line break in the host", L"https://api.velmorante.test\r\nX-Injected: 1/data/10", false, 0, false, 0},
     };
     int index = 0;
     for (const Row& row : rows) {

@@ -200,13 +200,13 @@ function handle(listener, req, res) {
   });
 }
 
-function parseListen(spec) {
-  const [address, port, cert = 'service', mode = ''] = spec.split(':');
+function parseListen(text) {
+  const [address, port, cert = 'service', mode = ''] = text.split(':');
   // Loopback only: this service is for development and tests on this machine.
-  if (!/^127\.\d{1,3}\.\d{1,3}\.\d{1,3}$/.test(address || '')) fail(`not a loopback address: ${spec}`);
+  if (!/^127\.\d{1,3}\.\d{1,3}\.\d{1,3}$/.test(address || '')) fail(`not a loopback address: ${text}`);
   const portNumber = Number(port);
-  if (!Number.isInteger(portNumber) || portNumber <= 0 || portNumber > 65535) fail(`bad port: ${spec}`);
-  if (mode && !['silent', 'plain', 'mute'].includes(mode)) fail(`bad mode: ${spec}`);
+  if (!Number.isInteger(portNumber) || portNumber <= 0 || portNumber > 65535) fail(`bad port: ${text}`);
+  if (mode && !['silent', 'plain', 'mute'].includes(mode)) fail(`bad mode: ${text}`);
   return { address, port: portNumber, cert, silent: mode === 'silent', plain: mode === 'plain',
            mute: mode === 'mute' };
 }

@@ -1,0 +1,147 @@
+// Digests, random numbers and signature checks on CNG; Base64 on CryptoAPI.
+#include "foundation/crypto.h"
+
+#include "foundation/http.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+#include <wincrypt.h>
+
+#include <cstring>
+#include <utility>
+
+namespace {
+
+bool succeeded(NTSTATUS status) { return status >= 0; }
+
+struct Algorithm {
+    BCRYPT_ALG_HANDLE h = nullptr;
+    explicit Algorithm(const wchar_t* name) {
+        if (!succeeded(BCryptOpenAlgorithmProvider(&h, name, nullptr, 0))) h = nullptr;
+    }
+    Algorithm(const Algorithm&) = delete;
+    Algorithm& operator=(const Algorithm&) = delete;
+    ~Algorithm() {
+        if (h) BCryptCloseAlgorithmProvider(h, 0);
+    }
+};
+
+struct Hash {
+    BCRYPT_HASH_HANDLE h = nullptr;
+    Hash() = default;
+    Hash(const Hash&) = delete;
+    Hash& operator=(const Hash&) = delete;
+    ~Hash() {
+        if (h) BCryptDestroyHash(h);
+    }
+};
+
+struct Key {
+    BCRYPT_KEY_HANDLE h = nullptr;
+    Key() = default;
+    Key(const Key&) = delete;
+    Key& operator=(const Key&) = delete;
+    ~Key() {
+        if (h) BCryptDestroyKey(h);
+    }
+};
+
+struct File {
+    HANDLE h;
+    explicit File(HANDLE v) : h(v) {}
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File() {
+        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+    }
+};
+
+PUCHAR bytesOf(std::string_view s) { return reinterpret_cast<PUCHAR>(const_cast<char*>(s.data())); }
+
+}  // namespace
+
+std::string sha256(std::string_view bytes) {
+    std::string digest(kSha256Bytes, '\0');
+    Algorithm alg(BCRYPT_SHA256_ALGORITHM);
+    if (!alg.h) return digest;
+    if (!succeeded(BCryptHash(alg.h, nullptr, 0, bytesOf(bytes), static_cast<ULONG>(bytes.size()),
+                              bytesOf(digest), static_cast<ULONG>(digest.size())))) {
+        return std::string(kSha256Bytes, '\0');
+    }
+    return digest;
+}
+
+std::string sha256FileHex(const std::wstring& path) {
+    File file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (file.h == INVALID_HANDLE_VALUE) return {};
+    Algorithm alg(BCRYPT_SHA256_ALGORITHM);
+    if (!alg.h) return {};
+    Hash hash;
+    if (!succeeded(BCryptCreateHash(alg.h, &hash.h, nullptr, 0, nullptr, 0, 0))) {
+        hash.h = nullptr;
+        return {};
+    }
+    std::string buffer(kDownloadBufferBytes, '\0');
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file.h, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) || read == 0) break;
+        if (!succeeded(BCryptHashData(hash.h, bytesOf(buffer), read, 0))) return {};
+    }
+    std::string digest(kSha256Bytes, '\0');
+    if (!succeeded(BCryptFinishHash(hash.h, bytesOf(digest), static_cast<ULONG>(digest.size()), 0))) return {};
+    return toHex(digest);
+}
+
+std::string base64Decode(const std::string& text) {
+    if (text.empty()) return {};
+    DWORD size = 0;
+    const DWORD length = static_cast<DWORD>(text.size());
+    if (!CryptStringToBinaryA(text.data(), length, CRYPT_STRING_BASE64, nullptr, &size, nullptr, nullptr) ||
+        size == 0) {
+        return {};
+    }
+    std::string bytes(size, '\0');
+    if (!CryptStringToBinaryA(text.data(), length, CRYPT_STRING_BASE64, bytesOf(bytes), &size, nullptr, nullptr))
+        return {};
+    bytes.resize(size);
+    return bytes;
+}
+
+std::string randomNonce() {
+    std::string bytes(kNonceBytes, '\0');
+    if (!succeeded(BCryptGenRandom(nullptr, bytesOf(bytes), static_cast<ULONG>(bytes.size()),
+                                   BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
+        return {};
+    }
+    return toHex(bytes);
+}
+
+bool verifyEcdsaP256(std::string_view publicKey, std::string_view message, std::string_view signature) {
+    if (publicKey.size() != kP256PublicKeyBytes || signature.size() != kP256SignatureBytes) return false;
+    Algorithm alg(BCRYPT_ECDSA_P256_ALGORITHM);
+    if (!alg.h) return false;
+
+    std::string blob(sizeof(BCRYPT_ECCKEY_BLOB) + kP256PublicKeyBytes, '\0');
+    BCRYPT_ECCKEY_BLOB header{BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32};
+    std::memcpy(blob.data(), &header, sizeof(header));
+    std::memcpy(blob.data() + sizeof(header), publicKey.data(), publicKey.size());
+    Key key;
+    if (!succeeded(BCryptImportKeyPair(alg.h, nullptr, BCRYPT_ECCPUBLIC_BLOB, &key.h, bytesOf(blob),
+                                       static_cast<ULONG>(blob.size()), 0))) {
+        key.h = nullptr;
+        return false;
+    }
+    std::string digest = sha256(message);
+    return BCryptVerifySignature(key.h, nullptr, bytesOf(digest), static_cast<ULONG>(digest.size()),
+                                 bytesOf(signature), static_cast<ULONG>(signature.size()), 0) == 0;
+}
+
+bool fetchSignedAnswer(const std::string& host, const std::string& path, JsonValue request, JsonValue& answer) {
+    const std::string nonce = randomNonce();
+    if (nonce.size() != kNonceBytes * 2) return false;
+    request["nonce"] = nonce;
+    const HttpResult result = postJson(host, path, dump(request));
+    if (!result.ok) return false;
+    if (!verifyEcdsaP256(servicePublicKey(), result.body, base64Decode(result.signature))) return false;
+    return acceptSignedBody(result.body, nonce, answer);
+}

@@ -1,0 +1,56 @@
+// HTTPS to the service and file downloads. One logical request is tried against a list of targets:
+// the host name first, then the compiled-in fallback address and the host's own IPv4 addresses.
+// A connection made to a bare address still sends the host name and demands a certificate for it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// The outcome of postJson.
+struct HttpResult {
+    bool ok = false;          // some target gave an accepted (signed) response
+    uint32_t status = 0;      // status code of the last handled response; 0 when none
+    std::string body;         // body of the last handled response, capped a little over 1 MiB
+    std::string signature;    // "X-VLM-Signature" of that response; empty when absent
+};
+
+inline constexpr const wchar_t* kHttpUserAgent = L"VELMORANTE/1.2.2";
+inline constexpr const char* kSignatureHeader = "X-VLM-Signature";
+inline constexpr uint16_t kServicePort = 443;
+inline constexpr uint32_t kResolveTimeoutMs = 5000;
+inline constexpr uint32_t kConnectTimeoutMs = 5000;
+inline constexpr uint32_t kSendTimeoutMs = 10000;
+inline constexpr uint32_t kReceiveTimeoutMs = 20000;
+// Reading a POST answer stops once the body exceeds this; the chunk that crossed it is kept.
+inline constexpr size_t kPostBodyLimitBytes = 1048576;
+inline constexpr size_t kDownloadBufferBytes = 65536;
+
+// Receives the WinHTTP request handle (an HINTERNET) once a response has arrived; true accepts it.
+using ResponseHandler = std::function<bool(void* request)>;
+// Download progress as a fraction from 0 to 1.
+using ProgressCallback = std::function<void(double)>;
+
+// The compiled-in fallback addresses of the service, whatever host is asked for.
+std::vector<std::string> fallbackAddresses();
+
+// The fallback addresses, then the host's IPv4 addresses, each text once, in that order.
+std::vector<std::string> resolveAddresses(const std::string& host);
+
+// Tries the host name, then every address of resolveAddresses(host), until the handler accepts a
+// response. body == nullptr sends no body. False when no target was accepted, or at once when no
+// WinHTTP session can be opened.
+bool request(const std::wstring& host, uint16_t port, const std::wstring& verb,
+             const std::wstring& path, const std::string* body, const ResponseHandler& handler);
+
+// POST of a UTF-8 JSON body to https://host:443/path. Only an answer carrying "X-VLM-Signature"
+// is accepted; otherwise the next target is tried.
+HttpResult postJson(const std::string& host, const std::string& path, const std::string& body);
+
+// GET of an https URL into filePath (created anew for every target tried). False for any other
+// scheme without touching the network, for a status other than 200 and for a short body.
+// A failed download may leave a partial file behind: the caller deletes it.
+bool download(const std::wstring& url, const std::wstring& filePath,
+              const ProgressCallback& progress);

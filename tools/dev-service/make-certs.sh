@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# tools/dev-service/make-certs.sh DIR
+# Makes a throw-away certificate authority and the development service's server certificates in DIR
+# (created if needed). Nothing here is downloaded; the keys never leave DIR.
+#   ca.pem, ca.der        the authority (trusted only inside a test Wine prefix)
+#   service.pem/-key.pem  the service: "api.velmorante.test" as written, the other test host names
+#                         only as subject alternative names in mixed letter case; the subject's
+#                         common name is not a host name
+#   wrongname.pem/-key.pem  signed by the same authority, but for a host the client never asks for
+set -euo pipefail
+dir=${1:?usage: make-certs.sh DIR}
+mkdir -p "$dir"
+cd "$dir"
+days=30
+curve=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
+
+openssl req -x509 -new "${curve[@]}" -keyout ca-key.pem -out ca.pem -days "$days" \
+  -subj "/CN=VELMORANTE test authority (development only)" \
+  -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" 2>/dev/null
+openssl x509 -in ca.pem -outform der -out ca.der
+
+# issue NAME "COMMON NAME" "SAN list"
+issue() {
+  local name=$1 cn=$2 san=$3
+  printf '%s\n' "basicConstraints=CA:FALSE" "keyUsage=critical,digitalSignature" \
+    "extendedKeyUsage=serverAuth" "subjectAltName=$san" > "$name.ext"
+  openssl req -new "${curve[@]}" -keyout "$name-key.pem" -out "$name.csr" -subj "/CN=$cn" 2>/dev/null
+  openssl x509 -req -in "$name.csr" -CA ca.pem -CAkey ca-key.pem -set_serial "0x$(openssl rand -hex 8)" \
+    -days "$days" -extfile "$name.ext" -out "$name.pem" 2>/dev/null
+  rm -f "$name.csr" "$name.ext"
+}
+issue service "VELMORANTE development service" \
+  "DNS:api.velmorante.test,DNS:Down.VELMORANTE.Test,DNS:SILENT.velmorante.TEST,DNS:Mute.Velmorante.TEST,DNS:localhost"
+issue wrongname "elsewhere.velmorante.test" "DNS:elsewhere.velmorante.test"

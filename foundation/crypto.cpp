@@ -1,4 +1,5 @@
 #include "foundation/crypto.h"
+#include "foundation/text.h"
 
 #include "build_config.h"
 
@@ -12,8 +13,6 @@ int hexValue(char c) {
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;
     return -1;
 }
-
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 }  // namespace
 

@@ -1,4 +1,5 @@
 #include "tunnel/link.h"
+#include "foundation/text.h"
 
 #include <climits>
 #include <cstdlib>
@@ -8,8 +9,6 @@ namespace {
 bool isTrailingSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
-
-char lowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 // Read like strtol on the program's platform, where long is 32 bits: white space, one sign,
 // digits up to the first non-digit, saturated at the 32-bit limits.

@@ -1,13 +1,7 @@
 #include "tunnel/xray_config.h"
+#include "foundation/text.h"
 
 namespace {
-
-std::string lowerAscii(std::string text) {
-    for (char& c : text) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    }
-    return text;
-}
 
 // The members shared by the HTTP-like transports: the request path and Host header.
 void setPathAndHost(JsonValue& settings, const VlessLink& link) {

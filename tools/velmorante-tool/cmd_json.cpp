@@ -3,16 +3,8 @@
 
 int runJson(const ToolArgs& args) {
     if (!args.empty()) return usageError("json");
-    std::string input;
-    if (!readStandardInput(input)) {
-        writeError("cannot read standard input");
-        return kExitFailed;
-    }
     JsonValue value;
-    if (!parse(input, value)) {
-        writeError("invalid JSON");
-        return kExitFailed;
-    }
+    if (!readJsonDocument(value)) return kExitFailed;
     writeStandardOutput(dump(value) + "\n");
     return kExitOk;
 }

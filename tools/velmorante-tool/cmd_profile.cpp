@@ -6,16 +6,8 @@
 
 int runProfile(const ToolArgs& args) {
     if (!args.empty()) return usageError("profile");
-    std::string input;
-    if (!readStandardInput(input)) {
-        writeError("cannot read standard input");
-        return kExitFailed;
-    }
     JsonValue document;
-    if (!parse(input, document)) {
-        writeError("invalid JSON");
-        return kExitFailed;
-    }
+    if (!readJsonDocument(document)) return kExitFailed;
     // The offer as a new controller would hold it after taking this document.
     TunnelController controller(nullptr, 0, SystemOps{});
     applyProfileDocument(controller, document);

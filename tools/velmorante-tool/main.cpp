@@ -4,6 +4,7 @@
 
 #include "tools/velmorante-tool/tool.h"
 #include "build_config.h"
+#include "foundation/json.h"
 
 #ifdef _WIN32
 #include <fcntl.h>
@@ -76,6 +77,19 @@ bool readStandardInput(std::string& out) {
 void writeStandardOutput(const std::string& bytes) {
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
+}
+
+bool readJsonDocument(JsonValue& out) {
+    std::string input;
+    if (!readStandardInput(input)) {
+        writeError("cannot read standard input");
+        return false;
+    }
+    if (!parse(input, out)) {
+        writeError("invalid JSON");
+        return false;
+    }
+    return true;
 }
 
 void writeError(const std::string& line) {

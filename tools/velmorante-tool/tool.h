@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+struct JsonValue;
+
 using ToolArgs = std::vector<std::string>;  // UTF-8, after the command name
 
 struct ToolCommand {
@@ -24,6 +26,9 @@ bool readStandardInput(std::string& out);
 void writeStandardOutput(const std::string& bytes);
 // Writes one line to standard error.
 void writeError(const std::string& line);
+// Reads standard input as one JSON document. On failure says why on standard error ("invalid JSON")
+// and returns false; the caller exits with kExitFailed.
+bool readJsonDocument(JsonValue& out);
 // Prints "usage: velmorante-tool NAME USAGE" to standard error and returns kExitUsage.
 int usageError(const char* commandName);
 

@@ -17,6 +17,7 @@ constexpr uint64_t kInitialHistory = 0x0000000055555555ull;
 
 struct BitModel {
     uint32_t zeros = kInitialZeros;
+    uint32_t prob = kInitialZeros;  // zeros kept within [1, 63], ready for the next decision
     uint64_t history = kInitialHistory;
 };
 
@@ -42,6 +43,13 @@ LzmsDecoder::~LzmsDecoder() = default;
 LzmsDecoder::LzmsDecoder(LzmsDecoder&&) noexcept = default;
 LzmsDecoder& LzmsDecoder::operator=(LzmsDecoder&&) noexcept = default;
 
+// The hot paths must be inlined into the item loop; compilers do not always see that.
+#if defined(_MSC_VER)
+#define LZMS_INLINE __forceinline
+#else
+#define LZMS_INLINE inline __attribute__((always_inline))
+#endif
+
 namespace {
 
 inline uint32_t load16(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8; }
@@ -53,11 +61,9 @@ struct RangeReader {
     uint32_t range = 0xffffffffu;
     uint32_t code = 0;
 
-    inline unsigned bit(Contexts& ctx, uint32_t stateMask) {
+    LZMS_INLINE unsigned bit(Contexts& ctx, uint32_t stateMask) {
         BitModel& m = ctx.models[ctx.state];
-        uint32_t p = m.zeros;
-        p += (p == 0);
-        p -= (p == kHistoryBits);
+        const uint32_t p = m.prob;
         if (range <= 0xffff) {
             range <<= 16;
             code <<= 16;
@@ -76,7 +82,9 @@ struct RangeReader {
             code -= bound;
             b = 1;
         }
-        m.zeros += static_cast<uint32_t>(m.history >> 63) - b;
+        const uint32_t z = m.zeros + static_cast<uint32_t>(m.history >> 63) - b;
+        m.zeros = z;
+        m.prob = z == 0 ? 1 : (z == kHistoryBits ? kHistoryBits - 1 : z);
         m.history = (m.history << 1) | b;
         ctx.state = ((ctx.state << 1) | b) & stateMask;
         return b;
@@ -122,29 +130,33 @@ struct BitReader {
     }
 };
 
-inline unsigned decodeSymbol(BitReader& in, LzmsHuffmanCode& code) {
+template <unsigned TableBits>
+LZMS_INLINE unsigned decodeSymbol(BitReader& in, LzmsHuffmanCode& code) {
+    constexpr unsigned kSubBits = kLzmsMaxCodewordBits - TableBits;
     in.fill();
-    const unsigned tb = code.tableBits;
-    uint32_t entry = code.table[in.bits >> (64 - tb)];
+    uint32_t entry = code.table[in.bits >> (64 - TableBits)];
     if (entry & 0x8000) {
-        const unsigned subBits = kLzmsMaxCodewordBits - tb;
-        const uint32_t low = static_cast<uint32_t>(in.bits >> (64 - kLzmsMaxCodewordBits)) & ((1u << subBits) - 1);
-        entry = code.table[(1u << tb) + ((entry & 0x7fff) << subBits) + low];
+        const uint32_t low = static_cast<uint32_t>(in.bits >> (64 - kLzmsMaxCodewordBits)) & ((1u << kSubBits) - 1);
+        entry = code.table[(1u << TableBits) + ((entry & 0x7fff) << kSubBits) + low];
     }
     const unsigned len = entry & 15;
     in.bits <<= len;
     in.count -= len;
     const unsigned sym = entry >> 4;
     ++code.freqs[sym];
-    if (--code.untilRebuild == 0) lzmsRebuildCode(code);
+    if (--code.untilRebuild == 0) [[unlikely]] lzmsRebuildCode(code);
     return sym;
 }
 
-inline uint32_t decodeSlotValue(BitReader& in, LzmsHuffmanCode& code, const LzmsSlotTable& slots) {
-    const unsigned slot = decodeSymbol(in, code);
+template <unsigned TableBits>
+LZMS_INLINE uint32_t decodeSlotValue(BitReader& in, LzmsHuffmanCode& code, const LzmsSlotTable& slots) {
+    const unsigned slot = decodeSymbol<TableBits>(in, code);
     in.fill();
     return slots.base[slot] + in.take(slots.extraBits[slot]);
 }
+
+// Decode table sizes: direct lookups cover the common codeword lengths of each code.
+constexpr unsigned kLiteralTableBits = 10, kOffsetTableBits = 10, kLengthTableBits = 9, kPowerTableBits = 7;
 
 void resetContexts(Contexts& c) {
     c.state = 0;
@@ -157,11 +169,12 @@ void resetState(LzmsDecoderState& s, size_t blockSize) {
         resetContexts(*c);
     }
     const unsigned offsetSlots = lzmsOffsetSlotCount(blockSize);
-    lzmsResetCode(s.literal, 256, 10, 1024);
-    lzmsResetCode(s.lzOffset, offsetSlots, 10, 1024);
-    lzmsResetCode(s.length, kLzmsLengthSlots, 9, 512);
-    lzmsResetCode(s.deltaOffset, offsetSlots, 10, 1024);
-    lzmsResetCode(s.deltaPower, 8, 7, 512);
+    // Symbols, decode table bits and rebuild period of each code.
+    lzmsResetCode(s.literal, 256, kLiteralTableBits, 1024);
+    lzmsResetCode(s.lzOffset, offsetSlots, kOffsetTableBits, 1024);
+    lzmsResetCode(s.length, kLzmsLengthSlots, kLengthTableBits, 512);
+    lzmsResetCode(s.deltaOffset, offsetSlots, kOffsetTableBits, 1024);
+    lzmsResetCode(s.deltaPower, 8, kPowerTableBits, 512);
 }
 
 // State masks of the decision contexts.
@@ -183,9 +196,17 @@ inline void pushRecent(T* recent, T v) {
 
 inline void copyMatch(uint8_t* dst, size_t offset, size_t length, size_t room) {
     const uint8_t* src = dst - offset;
-    if (offset >= 8 && length + 8 <= room) {
-        // Whole 8-byte words; the overshoot lands in the room left and is overwritten later.
-        for (size_t k = 0; k < length; k += 8) std::memcpy(dst + k, src + k, 8);
+    if (offset >= 8 && length + 16 <= room) {
+        // Whole 8-byte words, two per step; each word reads only bytes already in place, and
+        // the overshoot lands in the room left, to be overwritten later.
+        for (size_t k = 0; k < length; k += 16) {
+            std::memcpy(dst + k, src + k, 8);
+            std::memcpy(dst + k + 8, src + k + 8, 8);
+        }
+        return;
+    }
+    if (offset == 1) {  // a run of one byte value, common in padding
+        std::memset(dst, dst[-1], length);
         return;
     }
     for (size_t k = 0; k < length; ++k) dst[k] = src[k];
@@ -218,17 +239,17 @@ bool lzmsDecodeBlock(LzmsDecoder& decoder, const uint8_t* in, size_t inSize, uin
         uint32_t newLz = 0;
         uint64_t newDelta = 0;
         if (!rc.bit(s.main, kMainMask)) {
-            out[pos++] = static_cast<uint8_t>(decodeSymbol(br, s.literal));
+            out[pos++] = static_cast<uint8_t>(decodeSymbol<kLiteralTableBits>(br, s.literal));
         } else if (!rc.bit(s.match, kMatchMask)) {
             uint32_t offset;
             if (!rc.bit(s.lz, kLzMask)) {
-                offset = decodeSlotValue(br, s.lzOffset, offsetSlots);
+                offset = decodeSlotValue<kOffsetTableBits>(br, s.lzOffset, offsetSlots);
             } else {
                 unsigned which = 0;
                 while (which < kRecentMatches - 1 && rc.bit(s.lzRep[which], kRepMask)) ++which;
                 offset = takeRecent(recentLz, which);
             }
-            const uint32_t length = decodeSlotValue(br, s.length, lengthSlots);
+            const uint32_t length = decodeSlotValue<kLengthTableBits>(br, s.length, lengthSlots);
             if (offset > pos || length > outSize - pos) return false;
             copyMatch(out + pos, offset, length, outSize - pos);
             pos += length;
@@ -236,15 +257,15 @@ bool lzmsDecodeBlock(LzmsDecoder& decoder, const uint8_t* in, size_t inSize, uin
         } else {
             uint64_t pair;
             if (!rc.bit(s.delta, kDeltaMask)) {
-                const uint32_t power = decodeSymbol(br, s.deltaPower);
-                const uint32_t raw = decodeSlotValue(br, s.deltaOffset, offsetSlots);
+                const uint32_t power = decodeSymbol<kPowerTableBits>(br, s.deltaPower);
+                const uint32_t raw = decodeSlotValue<kOffsetTableBits>(br, s.deltaOffset, offsetSlots);
                 pair = uint64_t{power} << 32 | raw;
             } else {
                 unsigned which = 0;
                 while (which < kRecentMatches - 1 && rc.bit(s.deltaRep[which], kRepMask)) ++which;
                 pair = takeRecent(recentDelta, which);
             }
-            const uint32_t length = decodeSlotValue(br, s.length, lengthSlots);
+            const uint32_t length = decodeSlotValue<kLengthTableBits>(br, s.length, lengthSlots);
             const uint32_t power = static_cast<uint32_t>(pair >> 32);
             const uint64_t stride = uint64_t{1} << power;
             const uint64_t distance = (pair & 0xffffffffu) << power;

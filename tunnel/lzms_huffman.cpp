@@ -8,43 +8,71 @@ void lzmsCodeLengths(const uint32_t* freqs, unsigned count, unsigned maxBits, ui
         for (unsigned s = 0; s < count && s < kLzmsMaxSymbols; ++s) lens[s] = 1;
         return;
     }
-    // Sorted leaves, ascending by (frequency, symbol). Frequencies stay far below 2^22 because
-    // they are halved at every rebuild.
+    // Sorted leaves, ascending by (frequency, symbol): a stable radix sort on the frequency
+    // over the symbols in their natural order. Frequencies are halved at every rebuild, so
+    // they stay far below 2^16 (and below 2^22, which the packed key needs).
+    uint32_t maxFreq = 0;
+    for (unsigned s = 0; s < count; ++s) maxFreq = std::max(maxFreq, freqs[s]);
     uint32_t order[kLzmsMaxSymbols];
-    for (unsigned s = 0; s < count; ++s) order[s] = (freqs[s] << 10) | s;
-    std::sort(order, order + count);
+    if (maxFreq >= (1u << 16)) {
+        for (unsigned s = 0; s < count; ++s) order[s] = (std::min(freqs[s], (1u << 22) - 1) << 10) | s;
+        std::sort(order, order + count);
+    } else {
+        uint16_t byLow[kLzmsMaxSymbols];
+        unsigned bucket[257] = {};
+        for (unsigned s = 0; s < count; ++s) ++bucket[(freqs[s] & 255) + 1];
+        for (unsigned k = 1; k < 257; ++k) bucket[k] += bucket[k - 1];
+        for (unsigned s = 0; s < count; ++s) byLow[bucket[freqs[s] & 255]++] = static_cast<uint16_t>(s);
+        if (maxFreq < 256) {
+            for (unsigned i = 0; i < count; ++i) order[i] = (freqs[byLow[i]] << 10) | byLow[i];
+        } else {
+            unsigned high[257] = {};
+            for (unsigned s = 0; s < count; ++s) ++high[(freqs[s] >> 8) + 1];
+            for (unsigned k = 1; k < 257; ++k) high[k] += high[k - 1];
+            for (unsigned i = 0; i < count; ++i) {
+                const unsigned s = byLow[i];
+                order[high[freqs[s] >> 8]++] = (freqs[s] << 10) | s;
+            }
+        }
+    }
 
     // Two queues: the sorted leaves, and the inner nodes in the order they are made (their
-    // weights never decrease). parent[] holds, for each node, the inner node above it.
-    uint32_t weight[2 * kLzmsMaxSymbols];
-    uint16_t parent[2 * kLzmsMaxSymbols];
-    for (unsigned i = 0; i < count; ++i) weight[i] = order[i] >> 10;
-    unsigned nextLeaf = 0, nextInner = count, made = count;
-    auto takeLightest = [&]() -> unsigned {
-        if (nextLeaf < count && (nextInner == made || weight[nextLeaf] <= weight[nextInner])) {
-            return nextLeaf++;
+    // weights never decrease). A leaf goes first when weights are equal. A sentinel weight
+    // ends each queue. Only the inner nodes' parents matter: leaf depths follow from counts.
+    constexpr uint32_t kNone = 0xffffffffu;
+    uint32_t leafWeight[kLzmsMaxSymbols + 1];
+    uint32_t innerWeight[kLzmsMaxSymbols + 1];
+    uint16_t innerParent[kLzmsMaxSymbols + 1];
+    const unsigned discard = kLzmsMaxSymbols;  // where a leaf's parent is written
+    for (unsigned i = 0; i < count; ++i) leafWeight[i] = order[i] >> 10;
+    leafWeight[count] = kNone;
+    innerWeight[0] = kNone;
+    unsigned nextLeaf = 0, nextInner = 0;
+    for (unsigned made = 0; made + 1 < count; ++made) {
+        uint32_t sum = 0;
+        for (int pick = 0; pick < 2; ++pick) {
+            const uint32_t lw = leafWeight[nextLeaf], iw = innerWeight[nextInner];
+            const bool leaf = lw <= iw;
+            sum += leaf ? lw : iw;
+            innerParent[leaf ? discard : nextInner] = static_cast<uint16_t>(made);
+            nextLeaf += leaf;
+            nextInner += !leaf;
         }
-        return nextInner++;
-    };
-    for (unsigned k = 0; k + 1 < count; ++k) {
-        const unsigned a = takeLightest();
-        const unsigned b = takeLightest();
-        weight[made] = weight[a] + weight[b];
-        parent[a] = parent[b] = static_cast<uint16_t>(made);
-        ++made;
+        innerWeight[made] = sum;
+        innerWeight[made + 1] = kNone;
     }
-    const unsigned root = made - 1;
+    const unsigned root = count - 2;
 
     // Walk the inner nodes from the root down, counting leaves per depth: every inner node
     // turns one leaf of its depth into two of the next. When that would pass the limit, the
     // deepest leaf above the limit is split instead, which keeps the code complete.
     unsigned atDepth[kLzmsMaxCodewordBits + 2] = {};
-    uint8_t depth[2 * kLzmsMaxSymbols];
+    uint16_t depth[kLzmsMaxSymbols];
     depth[root] = 0;
     atDepth[1] = 2;
-    for (unsigned node = root; node-- > count;) {
-        const unsigned d = depth[parent[node]] + 1u;
-        depth[node] = static_cast<uint8_t>(std::min(d, 255u));
+    for (unsigned node = root; node-- > 0;) {
+        const unsigned d = depth[innerParent[node]] + 1u;
+        depth[node] = static_cast<uint16_t>(d);
         unsigned len = d;
         if (len >= maxBits) {
             len = maxBits;

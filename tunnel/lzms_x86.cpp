@@ -1,7 +1,13 @@
 #include "tunnel/lzms_x86.h"
 
+#include <bit>
 #include <cstring>
 #include <initializer_list>
+
+#if defined(__SSE2__) || defined(_M_X64)
+#include <emmintrin.h>
+#define LZMS_X86_SSE2 1
+#endif
 
 namespace {
 
@@ -31,6 +37,28 @@ void store32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v >> 24);
 }
 
+// The first position at or after p (and before limit) holding a byte that may start a
+// translated instruction; limit when there is none.
+size_t nextCandidate(const uint8_t* data, size_t p, size_t limit) {
+#ifdef LZMS_X86_SSE2
+    const __m128i c48 = _mm_set1_epi8(0x48), c4c = _mm_set1_epi8(0x4C), ce8 = _mm_set1_epi8(static_cast<char>(0xE8)),
+                  ce9 = _mm_set1_epi8(static_cast<char>(0xE9)), cf0 = _mm_set1_epi8(static_cast<char>(0xF0)),
+                  cff = _mm_set1_epi8(static_cast<char>(0xFF));
+    while (p + 16 <= limit) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + p));
+        const __m128i hit = _mm_or_si128(
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, c48), _mm_cmpeq_epi8(v, c4c)),
+                         _mm_or_si128(_mm_cmpeq_epi8(v, ce8), _mm_cmpeq_epi8(v, ce9))),
+            _mm_or_si128(_mm_cmpeq_epi8(v, cf0), _mm_cmpeq_epi8(v, cff)));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+        if (mask != 0) return p + static_cast<size_t>(std::countr_zero(mask));
+        p += 16;
+    }
+#endif
+    while (p < limit && !kOpcodes.candidate[data[p]]) ++p;
+    return p;
+}
+
 }  // namespace
 
 void lzmsUndoX86(uint8_t* data, size_t size, int32_t* lastUse) {
@@ -39,11 +67,9 @@ void lzmsUndoX86(uint8_t* data, size_t size, int32_t* lastUse) {
     int32_t lastCode = -kMaxTranslationDistance - 1;
     const size_t limit = size - kUntranslatedTail;
     size_t p = 0;
-    while (p < limit) {
-        if (!kOpcodes.candidate[data[p]]) {
-            ++p;
-            continue;
-        }
+    for (;;) {
+        p = nextCandidate(data, p, limit);
+        if (p >= limit) break;
         unsigned opcodeLen = 0;
         int32_t maxDistance = kMaxTranslationDistance;
         const uint8_t b1 = data[p + 1], b2 = data[p + 2];

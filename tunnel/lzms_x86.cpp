@@ -15,7 +15,7 @@ namespace {
 constexpr int32_t kMaxTranslationDistance = 1023;
 // Two instructions aiming at the same address (low 16 bits) this close mark code.
 constexpr int32_t kSameTargetWindow = 65535;
-// The last 16 bytes of a block are never translated.
+// Instructions starting in the last 16 bytes of a block are never translated.
 constexpr size_t kUntranslatedTail = 16;
 
 struct OpcodeBytes {
@@ -66,7 +66,7 @@ void lzmsUndoX86(uint8_t* data, size_t size, int32_t* lastUse) {
     for (size_t i = 0; i < kLzmsX86HistorySize; ++i) lastUse[i] = -kSameTargetWindow - 1;
     int32_t lastCode = -kMaxTranslationDistance - 1;
     const size_t limit = size - kUntranslatedTail;
-    size_t p = 0;
+    size_t p = 1;  // the block's first byte is never taken for an instruction
     for (;;) {
         p = nextCandidate(data, p, limit);
         if (p >= limit) break;

@@ -35,4 +35,8 @@ int runJson(const ToolArgs& args);
 // service documents
 
 // engine payloads
+#ifndef _WIN32
+int runPack(const ToolArgs& args);
+#endif
+int runUnpack(const ToolArgs& args);
 

@@ -1,0 +1,28 @@
+#include "tunnel/engine_files.h"
+
+std::string engineMarker(const std::string& version, uint32_t sizeLow, uint32_t writeTimeLow) {
+    return version + ":" + std::to_string(sizeLow) + ":" + std::to_string(writeTimeLow);
+}
+
+std::string engineUnpackFailure(const char* name) {
+    return std::string("Не удалось распаковать ") + name + ".";
+}
+
+std::string ensureEngineFilesWith(const EngineFilesOps& ops) {
+    const std::string stored = ops.readMarker();
+    bool allPresent = true;
+    for (const EngineFile& f : kEngineFiles) {
+        if (!ops.present(f.name)) {
+            allPresent = false;
+            break;  // the rest need not be looked at
+        }
+    }
+    if (allPresent && stored == ops.expectedMarker) return {};
+
+    ops.stopLeftoverEngines();
+    for (const EngineFile& f : kEngineFiles) {
+        if (!ops.extract(f.resourceId, f.name)) return engineUnpackFailure(f.name);
+    }
+    ops.writeMarker(ops.expectedMarker);
+    return {};
+}

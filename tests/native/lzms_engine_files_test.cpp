@@ -92,7 +92,9 @@ TEST(EngineFilesDecisions, CheckAndUnpackOrder) {
         f.lockedName = row.locked;
         EXPECT_EQ(ensureEngineFilesWith(f.ops(kMarker)), row.result);
         EXPECT_EQ(f.calls, row.calls);
-        if (!row.result.empty()) EXPECT_EQ(f.marker, row.marker);  // untouched after a failure
+        if (!row.result.empty()) {
+            EXPECT_EQ(f.marker, row.marker);  // untouched after a failure
+        }
     }
 }
 

@@ -128,7 +128,6 @@ TEST_F(EngineFilesWin, WhatMakesThemUnpackAgain) {
     struct Row {
         const char* what;
         void (*change)();
-        std::string markerAfter;  // empty: the expected marker
     };
     const Row rows[] = {
         {"one file deleted", [] { DeleteFileW(inFolder("wintun.dll").c_str()); }},

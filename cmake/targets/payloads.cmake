@@ -86,7 +86,7 @@ endfunction()
 if(WIN32)
   # A small program the engine-file tests run under an engine's name.
   add_executable(engine_files_helper "${CMAKE_SOURCE_DIR}/tests/windows/engine_files_helper.cpp")
-  target_link_options(engine_files_helper PRIVATE -municode)
+  target_link_options(engine_files_helper PRIVATE -municode -mwindows)
 
   # Stand-in payloads: a real PE file, a larger real PE file, and a text file.
   set(standin_text "${VLM_PAYLOAD_DIR}/standin-wintun.dll")
@@ -161,4 +161,21 @@ endif()
 
 if(NOT WIN32 AND VLM_TESTS AND TARGET lzms_wimlib_posix_test)
   target_compile_definitions(lzms_wimlib_posix_test PRIVATE "VLM_SOURCE_DIR=\"${CMAKE_SOURCE_DIR}\"")
+endif()
+
+# velmorante-tool pack and unpack, end to end (the Windows build: unpack under Wine).
+if(VLM_TESTS)
+  if(NOT WIN32)
+    add_test(NAME lzms.tool-pack-unpack
+             COMMAND bash "${CMAKE_SOURCE_DIR}/tools/payload-pack/tool_check.sh" "$<TARGET_FILE:velmorante-tool>"
+                     "${CMAKE_BINARY_DIR}/tool-check" "$<TARGET_FILE:payload-pack>")
+    set_tests_properties(lzms.tool-pack-unpack PROPERTIES TIMEOUT 120 LABELS native)
+  elseif(TARGET engine_files_test)
+    add_test(NAME win.tool-unpack
+             COMMAND bash "${CMAKE_SOURCE_DIR}/tools/payload-pack/tool_check.sh" "$<TARGET_FILE:velmorante-tool>"
+                     "${CMAKE_BINARY_DIR}/tool-check" "$<TARGET_FILE:engine_files_helper>"
+                     "${VLM_PAYLOAD_DIR}/test/xray-core.exe.lzms")
+    set_tests_properties(win.tool-unpack PROPERTIES TIMEOUT 300 LABELS windows
+                         ENVIRONMENT "VLM_EMULATOR=${CMAKE_SOURCE_DIR}/scripts/wine-run")
+  endif()
 endif()

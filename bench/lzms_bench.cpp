@@ -55,12 +55,12 @@ bool wimlibUnpack(const std::string& container, std::vector<uint8_t>& out, wimli
     if (!readLzmsContainer(data, container.size(), c, why)) return false;
     out.resize(c.unpackedSize);
     size_t pos = 0;
-    for (const LzmsBlock& b : c.blocks) {
+    return forEachLzmsBlock(data, container.size(), c, [&](const LzmsBlock& b) {
         if (b.raw()) std::memcpy(out.data() + pos, data + b.offset, b.storedSize);
         else if (wimlib_decompress(data + b.offset, b.storedSize, out.data() + pos, b.unpackedSize, d) != 0) return false;
         pos += b.unpackedSize;
-    }
-    return true;
+        return true;
+    });
 }
 
 std::string readAll(const char* path) {

@@ -85,15 +85,28 @@ bool readLzmsContainer(const uint8_t* data, size_t size, LzmsContainer& out, std
         const size_t stored = load32(data + at);
         at += 4;
         if (stored > size - at) return why = "a block runs past the end", false;
-        LzmsBlock b;
-        b.offset = at;
-        b.storedSize = stored;
-        b.unpackedSize = static_cast<size_t>(left < out.blockSize ? left : out.blockSize);
-        out.blocks.push_back(b);
         at += stored;
-        left -= b.unpackedSize;
+        left -= left < out.blockSize ? left : out.blockSize;
+        ++out.blockCount;
     }
     if (at != size) return why = "data after the last block", false;
+    return true;
+}
+
+bool forEachLzmsBlock(const uint8_t* data, size_t size, const LzmsContainer& c,
+                      const std::function<bool(const LzmsBlock&)>& visit) {
+    size_t at = kLzmsHeaderSize;
+    uint64_t left = c.unpackedSize;
+    while (left > 0 && size - at >= 4) {
+        LzmsBlock b;
+        b.storedSize = load32(data + at);
+        b.offset = at + 4;
+        b.unpackedSize = static_cast<size_t>(left < c.blockSize ? left : c.blockSize);
+        if (b.storedSize > size - b.offset) return false;
+        if (!visit(b)) return false;
+        at = b.offset + b.storedSize;
+        left -= b.unpackedSize;
+    }
     return true;
 }
 
@@ -103,16 +116,18 @@ bool unpackLzms(const uint8_t* data, size_t size, std::vector<uint8_t>& out, std
     if (!readLzmsContainer(data, size, c, why)) return false;
     out.resize(static_cast<size_t>(c.unpackedSize));
     LzmsDecoder decoder;
-    size_t pos = 0;
-    for (size_t i = 0; i < c.blocks.size(); ++i) {
-        const LzmsBlock& b = c.blocks[i];
+    size_t pos = 0, index = 0;
+    const bool ok = forEachLzmsBlock(data, size, c, [&](const LzmsBlock& b) {
         if (b.raw()) {
             std::memcpy(out.data() + pos, data + b.offset, b.storedSize);
         } else if (!lzmsDecodeBlock(decoder, data + b.offset, b.storedSize, out.data() + pos, b.unpackedSize)) {
-            out.clear();
-            return why = "block " + std::to_string(i) + " is damaged", false;
+            why = "block " + std::to_string(index) + " is damaged";
+            return false;
         }
         pos += b.unpackedSize;
-    }
-    return true;
+        ++index;
+        return true;
+    });
+    if (!ok) out.clear();
+    return ok;
 }

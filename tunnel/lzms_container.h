@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,12 +28,18 @@ struct LzmsBlock {
 struct LzmsContainer {
     uint64_t unpackedSize = 0;
     uint64_t blockSize = 0;
-    std::vector<LzmsBlock> blocks;
+    size_t blockCount = 0;
 };
 
-// Reads and checks the header and the block table. False with a one-line English reason when
-// anything is off; nothing is decoded yet.
+// Reads and checks the header and the block records. False with a one-line English reason when
+// anything is off; nothing is decoded yet. The records are walked, not kept: a container of
+// many tiny blocks costs no memory.
 bool readLzmsContainer(const uint8_t* data, size_t size, LzmsContainer& out, std::string& why);
+
+// Calls visit for each block of a container that readLzmsContainer accepted, in order, until
+// visit returns false. False when a visit did.
+bool forEachLzmsBlock(const uint8_t* data, size_t size, const LzmsContainer& c,
+                      const std::function<bool(const LzmsBlock&)>& visit);
 
 // Decodes a whole container into out (resized to the unpacked size). False with a reason when
 // the container or any block is damaged.

@@ -32,7 +32,7 @@ std::string roundTrip(const std::string& original, unsigned level = kPackDefault
     if (!readLzmsContainer(reinterpret_cast<const uint8_t*>(container.data()), container.size(), c, why)) {
         return "container refused: " + why;
     }
-    if (blocks) *blocks = c.blocks.size();
+    if (blocks) *blocks = c.blockCount;
     std::vector<uint8_t> out;
     if (!unpackLzms(reinterpret_cast<const uint8_t*>(container.data()), container.size(), out, why)) {
         return "decode failed: " + why;

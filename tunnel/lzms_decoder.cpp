@@ -23,8 +23,8 @@ struct BitModel {
 
 constexpr unsigned kRecentMatches = 3;  // repeat matches choose among the three most recent
 
+// The models of one decision, chosen by the decision's recent outcomes (its state).
 struct Contexts {
-    uint32_t state = 0;
     BitModel models[64];
 };
 
@@ -61,8 +61,9 @@ struct RangeReader {
     uint32_t range = 0xffffffffu;
     uint32_t code = 0;
 
-    LZMS_INLINE unsigned bit(Contexts& ctx, uint32_t stateMask) {
-        BitModel& m = ctx.models[ctx.state];
+    // state lives in a local of the item loop, where the compiler can keep it in a register.
+    LZMS_INLINE unsigned bit(Contexts& ctx, uint32_t& state, uint32_t stateMask) {
+        BitModel& m = ctx.models[state];
         const uint32_t p = m.prob;
         if (range <= 0xffff) {
             range <<= 16;
@@ -86,7 +87,7 @@ struct RangeReader {
         m.zeros = z;
         m.prob = z == 0 ? 1 : (z == kHistoryBits ? kHistoryBits - 1 : z);
         m.history = (m.history << 1) | b;
-        ctx.state = ((ctx.state << 1) | b) & stateMask;
+        state = ((state << 1) | b) & stateMask;
         return b;
     }
 };
@@ -159,7 +160,6 @@ LZMS_INLINE uint32_t decodeSlotValue(BitReader& in, LzmsHuffmanCode& code, const
 constexpr unsigned kLiteralTableBits = 10, kOffsetTableBits = 10, kLengthTableBits = 9, kPowerTableBits = 7;
 
 void resetContexts(Contexts& c) {
-    c.state = 0;
     for (BitModel& m : c.models) m = BitModel{};
 }
 
@@ -231,6 +231,8 @@ bool lzmsDecodeBlock(LzmsDecoder& decoder, const uint8_t* in, size_t inSize, uin
     // A match joins the list only after the next item, so it waits in `pending` for one item.
     uint32_t recentLz[kRecentMatches + 1] = {1, 2, 3, 4};
     uint64_t recentDelta[kRecentMatches + 1] = {1, 2, 3, 4};  // power << 32 | raw offset
+    uint32_t mainState = 0, matchState = 0, lzState = 0, deltaState = 0;
+    uint32_t lzRepState[kRecentMatches - 1] = {}, deltaRepState[kRecentMatches - 1] = {};
     uint32_t pendingLz = 0;
     uint64_t pendingDelta = 0;
 
@@ -238,15 +240,15 @@ bool lzmsDecodeBlock(LzmsDecoder& decoder, const uint8_t* in, size_t inSize, uin
     while (pos < outSize) {
         uint32_t newLz = 0;
         uint64_t newDelta = 0;
-        if (!rc.bit(s.main, kMainMask)) {
+        if (!rc.bit(s.main, mainState, kMainMask)) {
             out[pos++] = static_cast<uint8_t>(decodeSymbol<kLiteralTableBits>(br, s.literal));
-        } else if (!rc.bit(s.match, kMatchMask)) {
+        } else if (!rc.bit(s.match, matchState, kMatchMask)) {
             uint32_t offset;
-            if (!rc.bit(s.lz, kLzMask)) {
+            if (!rc.bit(s.lz, lzState, kLzMask)) {
                 offset = decodeSlotValue<kOffsetTableBits>(br, s.lzOffset, offsetSlots);
             } else {
                 unsigned which = 0;
-                while (which < kRecentMatches - 1 && rc.bit(s.lzRep[which], kRepMask)) ++which;
+                while (which < kRecentMatches - 1 && rc.bit(s.lzRep[which], lzRepState[which], kRepMask)) ++which;
                 offset = takeRecent(recentLz, which);
             }
             const uint32_t length = decodeSlotValue<kLengthTableBits>(br, s.length, lengthSlots);
@@ -256,13 +258,13 @@ bool lzmsDecodeBlock(LzmsDecoder& decoder, const uint8_t* in, size_t inSize, uin
             newLz = offset;
         } else {
             uint64_t pair;
-            if (!rc.bit(s.delta, kDeltaMask)) {
+            if (!rc.bit(s.delta, deltaState, kDeltaMask)) {
                 const uint32_t power = decodeSymbol<kPowerTableBits>(br, s.deltaPower);
                 const uint32_t raw = decodeSlotValue<kOffsetTableBits>(br, s.deltaOffset, offsetSlots);
                 pair = uint64_t{power} << 32 | raw;
             } else {
                 unsigned which = 0;
-                while (which < kRecentMatches - 1 && rc.bit(s.deltaRep[which], kRepMask)) ++which;
+                while (which < kRecentMatches - 1 && rc.bit(s.deltaRep[which], deltaRepState[which], kRepMask)) ++which;
                 pair = takeRecent(recentDelta, which);
             }
             const uint32_t length = decodeSlotValue<kLengthTableBits>(br, s.length, lengthSlots);

@@ -1,11 +1,14 @@
 #include "tunnel/lzms_huffman.h"
 
 #include <algorithm>
-#include <cstring>
 
-void lzmsCodeLengths(const uint32_t* freqs, unsigned count, unsigned maxBits, uint8_t* lens) {
+void lzmsCodeLengths(const uint32_t* freqs, unsigned count, unsigned maxBits, uint8_t* lens, unsigned* perLen) {
     if (count < 2 || count > kLzmsMaxSymbols) {
         for (unsigned s = 0; s < count && s < kLzmsMaxSymbols; ++s) lens[s] = 1;
+        if (perLen) {
+            for (unsigned len = 0; len <= maxBits; ++len) perLen[len] = 0;
+            perLen[1] = count;
+        }
         return;
     }
     // Sorted leaves, ascending by (frequency, symbol): a stable radix sort on the frequency
@@ -83,6 +86,10 @@ void lzmsCodeLengths(const uint32_t* freqs, unsigned count, unsigned maxBits, ui
     }
 
     // The rarest symbols get the longest codewords.
+    if (perLen) {
+        perLen[0] = 0;
+        for (unsigned len = 1; len <= maxBits; ++len) perLen[len] = atDepth[len];
+    }
     unsigned i = 0;
     for (unsigned len = maxBits; len >= 1; --len) {
         for (unsigned n = atDepth[len]; n > 0; --n) lens[order[i++] & 1023] = static_cast<uint8_t>(len);
@@ -99,29 +106,32 @@ void lzmsResetCode(LzmsHuffmanCode& code, unsigned symbols, unsigned tableBits, 
 
 void lzmsRebuildCode(LzmsHuffmanCode& code) {
     const unsigned n = code.symbols;
-    lzmsCodeLengths(code.freqs, n, kLzmsMaxCodewordBits, code.lens);
-    for (unsigned s = 0; s < n; ++s) code.freqs[s] = (code.freqs[s] >> 1) + 1;
+    unsigned perLen[kLzmsMaxCodewordBits + 1];
+    lzmsCodeLengths(code.freqs, n, kLzmsMaxCodewordBits, code.lens, perLen);
     code.untilRebuild = code.rebuildPeriod;
 
-    // Canonical codewords: by length, then by symbol; the first codeword of each length follows
-    // the last one of the length before.
-    unsigned perLen[kLzmsMaxCodewordBits + 1] = {};
-    for (unsigned s = 0; s < n; ++s) ++perLen[code.lens[s]];
+    // Symbols in canonical order (by length, then symbol), so long codewords that share a
+    // table prefix are adjacent and get one subtable. The frequencies are halved on the way.
+    uint16_t sorted[kLzmsMaxSymbols];
+    unsigned start[kLzmsMaxCodewordBits + 2] = {};
+    for (unsigned len = 1; len <= kLzmsMaxCodewordBits; ++len) start[len + 1] = start[len] + perLen[len];
+    for (unsigned s = 0; s < n; ++s) {
+        sorted[start[code.lens[s]]++] = static_cast<uint16_t>(s);
+        code.freqs[s] = (code.freqs[s] >> 1) + 1;
+    }
+
+    // The first codeword of each length follows the last one of the length before.
     uint32_t next[kLzmsMaxCodewordBits + 2] = {};
     for (unsigned len = 1; len <= kLzmsMaxCodewordBits; ++len) next[len + 1] = (next[len] + perLen[len]) << 1;
 
+    // The code is complete, so every direct entry is written below; a prefix of long codewords
+    // gets its subtable link when its first codeword comes along.
     const unsigned tb = code.tableBits;
     const unsigned subBits = kLzmsMaxCodewordBits - tb;
     uint16_t* const table = code.table;
     unsigned subtables = 0;
-    // Symbols in canonical order (by length, then symbol), so long codewords that share a
-    // table prefix are adjacent and get one subtable.
-    uint16_t sorted[kLzmsMaxSymbols];
-    unsigned start[kLzmsMaxCodewordBits + 2] = {};
-    for (unsigned len = 1; len <= kLzmsMaxCodewordBits; ++len) start[len + 1] = start[len] + perLen[len];
-    for (unsigned s = 0; s < n; ++s) sorted[start[code.lens[s]]++] = static_cast<uint16_t>(s);
-
-    std::memset(table, 0, sizeof(uint16_t) << tb);
+    uint32_t lastPrefix = ~0u;
+    uint16_t* sub = nullptr;
     for (unsigned i = 0; i < n; ++i) {
         const unsigned s = sorted[i];
         const unsigned len = code.lens[s];
@@ -133,8 +143,12 @@ void lzmsRebuildCode(LzmsHuffmanCode& code) {
             for (uint32_t k = 0; k < span; ++k) table[first + k] = entry;
         } else {
             const uint32_t prefix = cw >> (len - tb);
-            if (!(table[prefix] & 0x8000)) table[prefix] = static_cast<uint16_t>(0x8000 | subtables++);
-            uint16_t* sub = table + (1u << tb) + ((table[prefix] & 0x7fffu) << subBits);
+            if (prefix != lastPrefix) {
+                lastPrefix = prefix;
+                table[prefix] = static_cast<uint16_t>(0x8000 | subtables);
+                sub = table + (1u << tb) + (subtables << subBits);
+                ++subtables;
+            }
             const uint32_t first = (cw & ((1u << (len - tb)) - 1)) << (kLzmsMaxCodewordBits - len);
             const uint32_t span = 1u << (kLzmsMaxCodewordBits - len);
             for (uint32_t k = 0; k < span; ++k) sub[first + k] = entry;

@@ -12,7 +12,9 @@ inline constexpr unsigned kLzmsMaxSymbols = 799;
 // The encoder builds its codes the same way, so every tie is broken the same way: symbols are
 // ordered by (frequency, symbol), a leaf is merged before an inner node of equal weight, and
 // over-long codes are repaired by splitting the deepest leaf above the limit.
-void lzmsCodeLengths(const uint32_t* freqs, unsigned count, unsigned maxBits, uint8_t* lens);
+// perLen, when given, receives the number of codewords of each length (maxBits + 1 entries).
+void lzmsCodeLengths(const uint32_t* freqs, unsigned count, unsigned maxBits, uint8_t* lens,
+                     unsigned* perLen = nullptr);
 
 struct LzmsHuffmanCode {
     static constexpr unsigned kMaxTableBits = 10;

@@ -31,8 +31,8 @@ struct Contexts {
 }  // namespace
 
 struct LzmsDecoderState {
-    // Context sizes of the decisions: literal or match, LZ or delta, explicit or repeat, and
-    // which repeat.
+    // The decisions: literal or match, LZ or delta match, explicit or repeated source, and
+    // which of the recent sources.
     Contexts main, match, lz, delta, lzRep[kRecentMatches - 1], deltaRep[kRecentMatches - 1];
     LzmsHuffmanCode literal, lzOffset, length, deltaOffset, deltaPower;
     int32_t x86LastUse[kLzmsX86HistorySize];

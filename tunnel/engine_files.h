@@ -18,6 +18,16 @@ inline constexpr EngineFile kEngineFiles[] = {
     {103, "wintun.dll"},
 };
 
+// Resource id + 100 holds the CRC-32 of the unpacked file (4 bytes, little-endian), made when
+// the payload was packed: LZMS itself carries no check, and a damaged stream may still decode.
+inline constexpr int kEngineDigestIdOffset = 100;
+inline constexpr size_t kEngineDigestSize = 4;
+
+// True when the unpacked bytes have the recorded CRC-32. A record of another size never matches.
+bool engineDigestMatches(const uint8_t* data, size_t size, const uint8_t* digest, size_t digestSize);
+// The record for some bytes.
+std::string engineDigest(const uint8_t* data, size_t size);
+
 inline constexpr const char* kEngineMarkerName = ".build";
 // Only this much of a stored marker is ever read.
 inline constexpr size_t kEngineMarkerReadLimit = 128;

@@ -116,6 +116,16 @@ void writeStoredMarker(const std::wstring& path, const std::string& marker) {
     std::fclose(f);
 }
 
+// A payload without a digest record (one packed elsewhere) is taken as it decodes.
+bool digestMatches(HMODULE self, int resourceId, const std::vector<uint8_t>& bytes) {
+    HRSRC res = FindResourceW(self, MAKEINTRESOURCEW(resourceId + kEngineDigestIdOffset), MAKEINTRESOURCEW(10));
+    if (!res) return true;
+    HGLOBAL loaded = LoadResource(self, res);
+    const void* digest = loaded ? LockResource(loaded) : nullptr;
+    const DWORD size = SizeofResource(self, res);
+    return digest && engineDigestMatches(bytes.data(), bytes.size(), static_cast<const uint8_t*>(digest), size);
+}
+
 bool sameTextIgnoringCase(const wchar_t* a, int aLen, const wchar_t* b, int bLen) {
     return CompareStringOrdinal(a, aLen, b, bLen, TRUE) == CSTR_EQUAL;
 }
@@ -143,6 +153,10 @@ bool extractEngineFile(int resourceId, const std::wstring& targetPath) {
     const bool unpacked = api.available() ? decompressWithPlatform(api, packed, packedSize, bytes)
                                           : decompressWithOurDecoder(packed, packedSize, bytes);
     if (!unpacked) return false;
+    if (!digestMatches(self, resourceId, bytes)) {
+        logLine("engine payload " + std::to_string(resourceId) + " does not match its recorded digest");
+        return false;
+    }
 
     UniqueHandle file(CreateFileW(targetPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));

@@ -18,7 +18,8 @@ endif()
 
 set(VLM_PAYLOAD_DIR "${CMAKE_BINARY_DIR}/payloads")
 set(VLM_PACKER_SOURCES "${CMAKE_SOURCE_DIR}/tools/payload-pack/main.cpp"
-                       "${CMAKE_SOURCE_DIR}/tools/payload-pack/lzms_pack.cpp" ${VLM_LZMS_DECODER_SOURCES})
+                       "${CMAKE_SOURCE_DIR}/tools/payload-pack/lzms_pack.cpp"
+                       "${CMAKE_SOURCE_DIR}/tunnel/engine_files.cpp" ${VLM_LZMS_DECODER_SOURCES})
 
 if(NOT WIN32)
   find_path(VLM_WIMLIB_INCLUDE wimlib.h)
@@ -56,30 +57,34 @@ else()
     COMMAND "${VLM_HOST_CXX}" -std=c++20 -O2 -I "${CMAKE_SOURCE_DIR}" ${VLM_PACKER_SOURCES} -lwim -o "${VLM_PACKER}"
     DEPENDS ${VLM_PACKER_SOURCES} "${CMAKE_SOURCE_DIR}/tools/payload-pack/lzms_pack.h"
             "${CMAKE_SOURCE_DIR}/tunnel/lzms_container.h" "${CMAKE_SOURCE_DIR}/tunnel/lzms_decoder.h"
+            "${CMAKE_SOURCE_DIR}/tunnel/engine_files.h"
     COMMENT "Building the payload packer for the build machine"
     VERBATIM)
   add_custom_target(payload-pack DEPENDS "${VLM_PACKER}")
   set(VLM_PACKER_TARGET payload-pack)
 endif()
 
-# vlm_pack_file(OUT IN [DEPENDS targets...]): OUT is IN packed.
+# vlm_pack_file(OUT IN [DEPENDS targets...]): OUT is IN packed, OUT.crc32 the CRC-32 record of IN.
 function(vlm_pack_file out in)
   cmake_parse_arguments(arg "" "" "DEPENDS" ${ARGN})
   add_custom_command(
-    OUTPUT "${out}"
-    COMMAND "${VLM_PACKER}" "${in}" "${out}"
+    OUTPUT "${out}" "${out}.crc32"
+    COMMAND "${VLM_PACKER}" "${in}" "${out}" "${out}.crc32"
     DEPENDS ${VLM_PACKER_TARGET} "${in}" ${arg_DEPENDS}
     COMMENT "Packing ${in}"
     VERBATIM)
 endfunction()
 
 # vlm_payload_rc(RC_FILE DIR [EXTRA_LINES]): a resource script naming DIR's three packed engine
-# files (written only when its text changes).
+# files (101-103) and their CRC-32 records (201-203); written only when its text changes.
 function(vlm_payload_rc rc dir)
-  file(WRITE "${rc}.in" "// Generated: the packed engine files, in the order they are unpacked.\n"
+  file(WRITE "${rc}.in" "// Generated: the packed engine files, in the order they are unpacked, and their digests.\n"
        "101 RCDATA \"${dir}/xray-core.exe.lzms\"\n"
        "102 RCDATA \"${dir}/sing-box.exe.lzms\"\n"
-       "103 RCDATA \"${dir}/wintun.dll.lzms\"\n" ${ARGN})
+       "103 RCDATA \"${dir}/wintun.dll.lzms\"\n"
+       "201 RCDATA \"${dir}/xray-core.exe.lzms.crc32\"\n"
+       "202 RCDATA \"${dir}/sing-box.exe.lzms.crc32\"\n"
+       "203 RCDATA \"${dir}/wintun.dll.lzms.crc32\"\n" ${ARGN})
   configure_file("${rc}.in" "${rc}" COPYONLY)
 endfunction()
 
@@ -126,7 +131,7 @@ if(WIN32)
     list(GET names ${i} name)
     list(GET inputs ${i} input)
     vlm_pack_file("${VLM_PAYLOAD_DIR}/packed/${name}.lzms" "${input}" DEPENDS ${input_deps})
-    list(APPEND product_payloads "${VLM_PAYLOAD_DIR}/packed/${name}.lzms")
+    list(APPEND product_payloads "${VLM_PAYLOAD_DIR}/packed/${name}.lzms" "${VLM_PAYLOAD_DIR}/packed/${name}.lzms.crc32")
   endforeach()
   vlm_payload_rc("${VLM_PAYLOAD_DIR}/engine_payloads.rc" "${VLM_PAYLOAD_DIR}/packed")
   add_custom_target(engine_payloads ALL DEPENDS ${product_payloads})
@@ -140,10 +145,15 @@ if(WIN32)
       list(GET names ${i} name)
       list(GET test_inputs ${i} input)
       vlm_pack_file("${test_dir}/${name}.lzms" "${input}" DEPENDS ${standin_deps})
-      list(APPEND test_payloads "${test_dir}/${name}.lzms")
+      list(APPEND test_payloads "${test_dir}/${name}.lzms" "${test_dir}/${name}.lzms.crc32")
     endforeach()
-    # 199: present but not a container, for the damaged-resource case.
-    vlm_payload_rc("${test_dir}/test_payloads.rc" "${test_dir}" "199 RCDATA \"${standin_text}\"\n")
+    # 199: present but not a container; 150: a sound container whose digest record (250) is
+    # wrong, as when a damaged stream still decodes.
+    if(NOT EXISTS "${test_dir}/wrong.crc32")
+      file(WRITE "${test_dir}/wrong.crc32" "BAD!")
+    endif()
+    vlm_payload_rc("${test_dir}/test_payloads.rc" "${test_dir}" "199 RCDATA \"${standin_text}\"\n"
+                   "150 RCDATA \"${test_dir}/wintun.dll.lzms\"\n" "250 RCDATA \"${test_dir}/wrong.crc32\"\n")
     add_custom_command(
       OUTPUT "${test_dir}/test_payloads.o"
       COMMAND "${CMAKE_RC_COMPILER}" -O coff -i "${test_dir}/test_payloads.rc" -o "${test_dir}/test_payloads.o"

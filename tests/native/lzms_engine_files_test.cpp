@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tunnel/engine_files.h"
+#include "tunnel/lzms_container.h"
 
 namespace {
 
@@ -94,6 +95,43 @@ TEST(EngineFilesDecisions, CheckAndUnpackOrder) {
         EXPECT_EQ(f.calls, row.calls);
         if (!row.result.empty()) {
             EXPECT_EQ(f.marker, row.marker);  // untouched after a failure
+        }
+    }
+}
+
+TEST(EngineFilesDecisions, DigestRecord) {
+    const std::string data = "123456789";
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
+    const std::string record = engineDigest(bytes, data.size());
+    EXPECT_EQ(record, std::string("\x26\x39\xf4\xcb", 4));  // CRC-32 check value 0xCBF43926
+    struct Row {
+        const char* what;
+        std::string data, record;
+        bool match;
+    };
+    const Row rows[] = {
+        {"as recorded", data, record, true},
+        {"one byte changed", "123456788", record, false},
+        {"one byte more", data + "0", record, false},
+        {"record cut short", data, record.substr(0, 3), false},
+        {"record too long", data, record + "x", false},
+        {"empty data", "", engineDigest(nullptr, 0), true},
+    };
+    for (const Row& r : rows) {
+        EXPECT_EQ(engineDigestMatches(reinterpret_cast<const uint8_t*>(r.data.data()), r.data.size(),
+                                      reinterpret_cast<const uint8_t*>(r.record.data()), r.record.size()),
+                  r.match)
+            << r.what;
+    }
+    // The eight-bytes-a-step CRC agrees with the byte-wise one at every length and alignment.
+    std::string big;
+    for (int i = 0; i < 100; ++i) big.push_back(static_cast<char>(i * 37));
+    for (size_t start = 0; start < 8; ++start) {
+        for (size_t n = 0; n + start <= big.size(); n += 3) {
+            const auto* p = reinterpret_cast<const uint8_t*>(big.data()) + start;
+            uint32_t oneByOne = 0;
+            for (size_t k = 0; k < n; ++k) oneByOne = crc32Update(oneByOne, p + k, 1);
+            ASSERT_EQ(crc32Update(0, p, n), oneByOne) << start << " " << n;
         }
     }
 }

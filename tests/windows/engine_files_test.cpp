@@ -1,6 +1,7 @@
 // Unpacking the engine files under Wine. This executable carries stand-in payloads as its
 // resources 101-103 (the packed engine_files_helper.exe, velmorante-tool.exe and a text file)
-// and resource 199, which is not a container at all.
+// with their digest records 201-203, resource 199, which is not a container at all, and 150, a
+// sound container whose digest record 250 does not match.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -214,7 +215,9 @@ TEST_F(EngineFilesWin, DamagedOrMissingResourceLeavesNoFile) {
     const std::wstring target = engineFolder() + L"\\damaged.bin";
     EXPECT_FALSE(extractEngineFile(199, target));  // present, but not a container
     EXPECT_FALSE(exists(target));
-    EXPECT_FALSE(extractEngineFile(150, target));  // no such resource
+    EXPECT_FALSE(extractEngineFile(150, target));  // decodes, but not to the recorded digest
+    EXPECT_FALSE(exists(target));
+    EXPECT_FALSE(extractEngineFile(160, target));  // no such resource
     EXPECT_FALSE(exists(target));
 }
 

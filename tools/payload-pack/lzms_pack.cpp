@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <vector>
 
+#include "tunnel/engine_files.h"
 #include "tunnel/lzms_container.h"
 
 namespace {
@@ -46,7 +47,31 @@ bool packLzms(const uint8_t* data, size_t size, std::string& container, std::str
     return true;
 }
 
-bool packFile(const std::string& inPath, const std::string& outPath, std::string& why) {
+namespace {
+
+bool writeReplacing(const std::string& path, const std::string& bytes, std::string& why) {
+    const std::string temp = path + ".part";
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+        out.close();
+        if (!out) {
+            std::remove(temp.c_str());
+            return why = "cannot write " + path, false;
+        }
+    }
+    std::error_code ec;
+    std::filesystem::rename(temp, path, ec);
+    if (ec) {
+        std::remove(temp.c_str());
+        return why = "cannot write " + path + ": " + ec.message(), false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool packFile(const std::string& inPath, const std::string& outPath, std::string& why, const std::string& digestPath) {
     std::ifstream in(inPath, std::ios::binary);
     if (!in) return why = "cannot open " + inPath, false;
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -54,21 +79,7 @@ bool packFile(const std::string& inPath, const std::string& outPath, std::string
     std::string container;
     if (!packLzms(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), container, why)) return false;
 
-    const std::string temp = outPath + ".part";
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-        out.write(container.data(), static_cast<std::streamsize>(container.size()));
-        out.close();
-        if (!out) {
-            std::remove(temp.c_str());
-            return why = "cannot write " + outPath, false;
-        }
-    }
-    std::error_code ec;
-    std::filesystem::rename(temp, outPath, ec);
-    if (ec) {
-        std::remove(temp.c_str());
-        return why = "cannot write " + outPath + ": " + ec.message(), false;
-    }
-    return true;
+    if (!writeReplacing(outPath, container, why)) return false;
+    if (digestPath.empty()) return true;
+    return writeReplacing(digestPath, engineDigest(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), why);
 }

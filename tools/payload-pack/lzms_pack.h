@@ -12,5 +12,7 @@ inline constexpr unsigned kPackDefaultLevel = 50;  // wimlib's default effort
 bool packLzms(const uint8_t* data, size_t size, std::string& container, std::string& why,
               unsigned level = kPackDefaultLevel);
 
-// Packs the file at inPath into outPath (written beside it and renamed into place).
-bool packFile(const std::string& inPath, const std::string& outPath, std::string& why);
+// Packs the file at inPath into outPath (written beside it and renamed into place). With
+// digestPath, also writes there the CRC-32 record of the original that the program checks.
+bool packFile(const std::string& inPath, const std::string& outPath, std::string& why,
+              const std::string& digestPath = "");

@@ -100,10 +100,13 @@ if(WIN32)
     string(REPEAT "${line}" 2000 body)
     file(WRITE "${standin_text}" "${body}")
   endif()
+  # Until the stand-in engines exist, any test payload: a stand-in engine file may set these
+  # three (and VLM_STANDIN_DEPS, the targets that make them) before this file is included.
   if(NOT DEFINED VLM_STANDIN_XRAY)
     set(VLM_STANDIN_XRAY "$<TARGET_FILE:engine_files_helper>")
     set(VLM_STANDIN_SINGBOX "$<TARGET_FILE:velmorante-tool>")
     set(VLM_STANDIN_WINTUN "${standin_text}")
+    set(VLM_STANDIN_DEPS engine_files_helper velmorante-tool)
   endif()
   set(standin_deps engine_files_helper velmorante-tool)
 
@@ -123,7 +126,7 @@ if(WIN32)
                     "The program built here cannot make a tunnel and is NOT FOR USERS. "
                     "Set VELMORANTE_ENGINE_DIR to a folder with the real xray-core.exe, sing-box.exe and wintun.dll.")
     set(inputs "${VLM_STANDIN_XRAY}" "${VLM_STANDIN_SINGBOX}" "${VLM_STANDIN_WINTUN}")
-    set(input_deps ${standin_deps})
+    set(input_deps ${VLM_STANDIN_DEPS})
   endif()
   set(product_payloads)
   set(names xray-core.exe sing-box.exe wintun.dll)

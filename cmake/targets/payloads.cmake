@@ -110,8 +110,8 @@ if(WIN32)
   endif()
   set(standin_deps engine_files_helper velmorante-tool)
 
-  # The program's payloads (resources 101-103): packed/xray-core.exe.lzms and so on, and
-  # engine_payloads.rc naming them for the program's resource script.
+  # The program's payloads (resources 101-103, digests 201-203): packed/xray-core.exe.lzms and
+  # so on, and engine_payloads.rc naming them for the program's resource script.
   if(VELMORANTE_ENGINE_DIR)
     foreach(name xray-core.exe sing-box.exe wintun.dll)
       if(NOT EXISTS "${VELMORANTE_ENGINE_DIR}/${name}")

@@ -30,6 +30,10 @@ const ToolCommand kCommands[] = {
      runProfile},
 
     // engine payloads
+#ifndef _WIN32
+    {"pack", "IN OUT", "pack a file into an LZMS payload container, as the build packs the engines", runPack},
+#endif
+    {"unpack", "IN OUT", "decode an LZMS payload container with our own decoder and write the original", runUnpack},
 
 };
 

@@ -46,4 +46,8 @@ bool readPortArgument(const std::string& text, int& port);
 int runProfile(const ToolArgs& args);
 
 // engine payloads
+#ifndef _WIN32
+int runPack(const ToolArgs& args);
+#endif
+int runUnpack(const ToolArgs& args);
 

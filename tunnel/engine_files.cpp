@@ -1,0 +1,42 @@
+#include "tunnel/engine_files.h"
+
+#include "tunnel/lzms_container.h"
+
+std::string engineDigest(const uint8_t* data, size_t size) {
+    const uint32_t crc = crc32Update(0, data, size);
+    std::string d;
+    for (int k = 0; k < 4; ++k) d.push_back(static_cast<char>(crc >> (8 * k)));
+    return d;
+}
+
+bool engineDigestMatches(const uint8_t* data, size_t size, const uint8_t* digest, size_t digestSize) {
+    return digestSize == kEngineDigestSize &&
+           engineDigest(data, size) == std::string(reinterpret_cast<const char*>(digest), digestSize);
+}
+
+std::string engineMarker(const std::string& version, uint32_t sizeLow, uint32_t writeTimeLow) {
+    return version + ":" + std::to_string(sizeLow) + ":" + std::to_string(writeTimeLow);
+}
+
+std::string engineUnpackFailure(const char* name) {
+    return std::string("Не удалось распаковать ") + name + ".";
+}
+
+std::string ensureEngineFilesWith(const EngineFilesOps& ops) {
+    const std::string stored = ops.readMarker();
+    bool allPresent = true;
+    for (const EngineFile& f : kEngineFiles) {
+        if (!ops.present(f.name)) {
+            allPresent = false;
+            break;  // the rest need not be looked at
+        }
+    }
+    if (allPresent && stored == ops.expectedMarker) return {};
+
+    ops.stopLeftoverEngines();
+    for (const EngineFile& f : kEngineFiles) {
+        if (!ops.extract(f.resourceId, f.name)) return engineUnpackFailure(f.name);
+    }
+    ops.writeMarker(ops.expectedMarker);
+    return {};
+}

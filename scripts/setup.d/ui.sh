@@ -15,7 +15,7 @@ if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends nodejs npm
 fi
 export PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1
-timeout -k 5 300 npm ci --no-audit --no-fund --registry=https://registry.npmjs.org/
+timeout -k 5 300 npm ci --no-audit --no-fund
 # setup runs as root: leave the tree to the owner of the checkout.
 owner=$(stat -c %u:%g "$here/tests/ui")
 chown -R "$owner" node_modules 2>/dev/null || true

@@ -1,6 +1,7 @@
 // Digests, random numbers and signature checks on CNG; Base64 on CryptoAPI.
 #include "foundation/crypto.h"
 
+#include "foundation/handles_win.h"
 #include "foundation/http.h"
 
 #include <windows.h>
@@ -14,47 +15,16 @@ namespace {
 
 bool succeeded(NTSTATUS status) { return status >= 0; }
 
-struct Algorithm {
-    BCRYPT_ALG_HANDLE h = nullptr;
-    explicit Algorithm(const wchar_t* name) {
-        if (!succeeded(BCryptOpenAlgorithmProvider(&h, name, nullptr, 0))) h = nullptr;
-    }
-    Algorithm(const Algorithm&) = delete;
-    Algorithm& operator=(const Algorithm&) = delete;
-    ~Algorithm() {
-        if (h) BCryptCloseAlgorithmProvider(h, 0);
-    }
-};
+void closeAlgorithm(BCRYPT_ALG_HANDLE h) { BCryptCloseAlgorithmProvider(h, 0); }
+using Algorithm = Unique<BCRYPT_ALG_HANDLE, &closeAlgorithm>;
+using Hash = Unique<BCRYPT_HASH_HANDLE, &BCryptDestroyHash>;
+using Key = Unique<BCRYPT_KEY_HANDLE, &BCryptDestroyKey>;
 
-struct Hash {
-    BCRYPT_HASH_HANDLE h = nullptr;
-    Hash() = default;
-    Hash(const Hash&) = delete;
-    Hash& operator=(const Hash&) = delete;
-    ~Hash() {
-        if (h) BCryptDestroyHash(h);
-    }
-};
-
-struct Key {
-    BCRYPT_KEY_HANDLE h = nullptr;
-    Key() = default;
-    Key(const Key&) = delete;
-    Key& operator=(const Key&) = delete;
-    ~Key() {
-        if (h) BCryptDestroyKey(h);
-    }
-};
-
-struct File {
-    HANDLE h;
-    explicit File(HANDLE v) : h(v) {}
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
-    ~File() {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-    }
-};
+Algorithm openAlgorithm(const wchar_t* name) {
+    Algorithm alg;
+    if (!succeeded(BCryptOpenAlgorithmProvider(&alg.h, name, nullptr, 0))) alg.h = nullptr;
+    return alg;
+}
 
 PUCHAR bytesOf(std::string_view s) { return reinterpret_cast<PUCHAR>(const_cast<char*>(s.data())); }
 
@@ -62,7 +32,7 @@ PUCHAR bytesOf(std::string_view s) { return reinterpret_cast<PUCHAR>(const_cast<
 
 std::string sha256(std::string_view bytes) {
     std::string digest(kSha256Bytes, '\0');
-    Algorithm alg(BCRYPT_SHA256_ALGORITHM);
+    Algorithm alg = openAlgorithm(BCRYPT_SHA256_ALGORITHM);
     if (!alg.h) return digest;
     if (!succeeded(BCryptHash(alg.h, nullptr, 0, bytesOf(bytes), static_cast<ULONG>(bytes.size()),
                               bytesOf(digest), static_cast<ULONG>(digest.size())))) {
@@ -72,9 +42,9 @@ std::string sha256(std::string_view bytes) {
 }
 
 std::string sha256FileHex(const std::wstring& path) {
-    File file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (file.h == INVALID_HANDLE_VALUE) return {};
-    Algorithm alg(BCRYPT_SHA256_ALGORITHM);
+    UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!file) return {};
+    Algorithm alg = openAlgorithm(BCRYPT_SHA256_ALGORITHM);
     if (!alg.h) return {};
     Hash hash;
     if (!succeeded(BCryptCreateHash(alg.h, &hash.h, nullptr, 0, nullptr, 0, 0))) {
@@ -118,7 +88,7 @@ std::string randomNonce() {
 
 bool verifyEcdsaP256(std::string_view publicKey, std::string_view message, std::string_view signature) {
     if (publicKey.size() != kP256PublicKeyBytes || signature.size() != kP256SignatureBytes) return false;
-    Algorithm alg(BCRYPT_ECDSA_P256_ALGORITHM);
+    Algorithm alg = openAlgorithm(BCRYPT_ECDSA_P256_ALGORITHM);
     if (!alg.h) return false;
 
     std::string blob(sizeof(BCRYPT_ECCKEY_BLOB) + kP256PublicKeyBytes, '\0');

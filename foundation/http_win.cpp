@@ -3,6 +3,7 @@
 #include "foundation/http.h"
 
 #include "build_config.h"
+#include "foundation/handles_win.h"
 #include "foundation/text.h"
 
 #include <winsock2.h>
@@ -17,31 +18,7 @@
 
 namespace {
 
-// Owns one WinHTTP handle and closes it once. The field is public so that the certificate check
-// can close the request handle from inside its callback and clear it here.
-struct InternetHandle {
-    HINTERNET h = nullptr;
-    InternetHandle() = default;
-    explicit InternetHandle(HINTERNET v) : h(v) {}
-    InternetHandle(const InternetHandle&) = delete;
-    InternetHandle& operator=(const InternetHandle&) = delete;
-    ~InternetHandle() { reset(); }
-    void reset() {
-        if (h) WinHttpCloseHandle(std::exchange(h, nullptr));
-    }
-    explicit operator bool() const { return h != nullptr; }
-};
-
-struct FileHandle {
-    HANDLE h = INVALID_HANDLE_VALUE;
-    explicit FileHandle(HANDLE v) : h(v) {}
-    FileHandle(const FileHandle&) = delete;
-    FileHandle& operator=(const FileHandle&) = delete;
-    ~FileHandle() { close(); }
-    void close() {
-        if (h != INVALID_HANDLE_VALUE) CloseHandle(std::exchange(h, INVALID_HANDLE_VALUE));
-    }
-};
+using InternetHandle = Unique<HINTERNET, &WinHttpCloseHandle>;
 
 bool startWinsock() {
     static const bool started = [] {
@@ -233,8 +210,8 @@ bool download(const std::wstring& url, const std::wstring& filePath, const Progr
         DWORD length = 0;
         if (!queryNumber(req, WINHTTP_QUERY_CONTENT_LENGTH, length)) length = 0;
 
-        FileHandle file{CreateFileW(filePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)};
-        if (file.h == INVALID_HANDLE_VALUE) return false;
+        UniqueHandle file{CreateFileW(filePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)};
+        if (!file) return false;
         std::string buffer(kDownloadBufferBytes, '\0');
         uint64_t total = 0;
         for (;;) {
@@ -246,7 +223,7 @@ bool download(const std::wstring& url, const std::wstring& filePath, const Progr
             total += read;
             if (progress && length != 0) progress(static_cast<double>(total) / static_cast<double>(length));
         }
-        file.close();
+        file.reset();
         return length == 0 || total == length;
     };
     return request(host, parts.nPort, L"GET", path, nullptr, accept);

@@ -9,27 +9,13 @@
 #include <vector>
 
 #include "build_config.h"
+#include "foundation/handles_win.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/text.h"
 #include "tunnel/lzms_container.h"
 
 namespace {
-
-struct UniqueHandle {
-    HANDLE h = nullptr;
-    UniqueHandle() = default;
-    explicit UniqueHandle(HANDLE v) : h(v == INVALID_HANDLE_VALUE ? nullptr : v) {}
-    UniqueHandle(UniqueHandle&& o) noexcept : h(std::exchange(o.h, nullptr)) {}
-    UniqueHandle& operator=(UniqueHandle&&) = delete;
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-    ~UniqueHandle() {
-        if (h) CloseHandle(h);
-    }
-    HANDLE get() const { return h; }
-    explicit operator bool() const { return h != nullptr; }
-};
 
 // The Compression API, looked up at run time: Wine's cabinet.dll lacks these exports, and a
 // static import of them aborts the process there.

@@ -1,6 +1,7 @@
-// The program's data folder and its own executable's path (Windows).
+// The program's data folder, the engine folder inside it, and its own executable's path (Windows).
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 // %LOCALAPPDATA%\Velmorante, created on first use and cached for the run, no trailing backslash.
@@ -14,3 +15,14 @@ std::wstring modulePath();
 // The choice behind dataFolder, apart from the lookups so it can be tested:
 // knownFolder is the LocalAppData path or empty when its lookup failed; tempFolder likewise.
 std::wstring chooseDataFolder(const std::wstring& knownFolder, const std::wstring& tempFolder);
+
+// The data folder + "\\engine": where the engines are unpacked and run. Created when missing;
+// empty when there is no data folder (then no engine file is read, written or run).
+std::wstring engineFolder();
+
+// True when path names something inside folder: folder, ignoring case, followed by a path separator.
+// A sibling such as "...\\engine-old\\x.exe" is not inside "...\\engine"; an empty folder holds nothing.
+bool isInsideFolder(const std::wstring& path, const std::wstring& folder);
+// The same test with the case comparison given, for platforms without the Windows one.
+bool isInsideFolderWith(const std::wstring& path, const std::wstring& folder,
+                        bool (*sameIgnoringCase)(const wchar_t* a, const wchar_t* b, size_t length));

@@ -44,3 +44,15 @@ std::wstring modulePath() {
     const DWORD n = GetModuleFileNameW(nullptr, buf, 520);
     return std::wstring(buf, n < 520 ? n : 519);
 }
+
+std::wstring engineFolder() {
+    static const std::wstring folder = dataFolder().empty() ? std::wstring() : dataFolder() + L"\\engine";
+    if (!folder.empty()) CreateDirectoryW(folder.c_str(), nullptr);  // fails harmlessly when it exists
+    return folder;
+}
+
+bool isInsideFolder(const std::wstring& path, const std::wstring& folder) {
+    return isInsideFolderWith(path, folder, [](const wchar_t* a, const wchar_t* b, size_t length) {
+        return CompareStringOrdinal(a, static_cast<int>(length), b, static_cast<int>(length), TRUE) == CSTR_EQUAL;
+    });
+}

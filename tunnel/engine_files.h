@@ -54,8 +54,9 @@ struct EngineFilesOps {
 // unpacked before it stay, later ones are not tried, and the marker is left alone.
 std::string ensureEngineFilesWith(const EngineFilesOps& ops);
 
-// The Windows edge (engine_files_win.cpp).
-std::wstring engineFolder();  // data folder + "\engine", created when missing
+// The Windows edge (engine_files_win.cpp); the folder is engineFolder() of foundation/paths.h.
 std::string ensureEngineFiles();
+// The same for a given folder; an empty one fails without reading or writing anything.
+std::string ensureEngineFilesIn(const std::wstring& folder);
 bool extractEngineFile(int resourceId, const std::wstring& targetPath);
 void killLeftoverEngines();

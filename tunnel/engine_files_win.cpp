@@ -84,7 +84,9 @@ bool decompressWithOurDecoder(const void* packed, size_t packedSize, std::vector
     return !out.empty();
 }
 
-std::wstring inEngineFolder(const char* name) { return engineFolder() + L"\\" + utf8ToWide(name); }
+std::wstring inEngineFolder(const std::wstring& folder, const char* name) {
+    return folder + L"\\" + utf8ToWide(name);
+}
 
 std::string readStoredMarker(const std::wstring& path) {
     FILE* f = _wfopen(path.c_str(), L"rb");
@@ -112,18 +114,11 @@ bool digestMatches(HMODULE self, int resourceId, const std::vector<uint8_t>& byt
     return digest && engineDigestMatches(bytes.data(), bytes.size(), static_cast<const uint8_t*>(digest), size);
 }
 
-bool sameTextIgnoringCase(const wchar_t* a, int aLen, const wchar_t* b, int bLen) {
-    return CompareStringOrdinal(a, aLen, b, bLen, TRUE) == CSTR_EQUAL;
+bool sameTextIgnoringCase(const wchar_t* a, const wchar_t* b) {
+    return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
 }
 
 }  // namespace
-
-std::wstring engineFolder() {
-    // Without a data folder there is no engine folder either, and nothing is unpacked.
-    static const std::wstring folder = dataFolder().empty() ? std::wstring() : dataFolder() + L"\\engine";
-    if (!folder.empty()) CreateDirectoryW(folder.c_str(), nullptr);  // fails harmlessly when it exists
-    return folder;
-}
 
 bool extractEngineFile(int resourceId, const std::wstring& targetPath) {
     HMODULE self = GetModuleHandleW(nullptr);
@@ -166,7 +161,7 @@ void killLeftoverEngines() {
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
         bool engineName = false;
         for (const wchar_t* name : {L"xray-core.exe", L"sing-box.exe"}) {
-            if (sameTextIgnoringCase(entry.szExeFile, -1, name, -1)) engineName = true;
+            if (sameTextIgnoringCase(entry.szExeFile, name)) engineName = true;
         }
         if (!engineName) continue;
         UniqueHandle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
@@ -175,35 +170,36 @@ void killLeftoverEngines() {
         wchar_t image[520];
         DWORD length = 520;
         if (!QueryFullProcessImageNameW(process.get(), 0, image, &length)) continue;
-        // Inside the folder itself: "...\engine\x", not a sibling such as "...\engine-old\x".
-        const int folderLen = static_cast<int>(folder.size());
-        if (length <= folder.size() || image[folderLen] != L'\\' ||
-            !sameTextIgnoringCase(image, folderLen, folder.c_str(), folderLen)) {
-            continue;
-        }
+        if (!isInsideFolder(std::wstring(image, length), folder)) continue;
         TerminateProcess(process.get(), 1);
         WaitForSingleObject(process.get(), 2000);
     }
 }
 
-std::string ensureEngineFiles() {
-    const std::wstring folder = engineFolder();
+std::string ensureEngineFiles() { return ensureEngineFilesIn(engineFolder()); }
+
+std::string ensureEngineFilesIn(const std::wstring& folder) {
     const std::wstring self = modulePath();
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
     if (!GetFileAttributesExW(self.c_str(), GetFileExInfoStandard, &attributes)) attributes = {};
 
+    // Without an engine folder every check fails and nothing is read or written: the paths would
+    // otherwise name the root of the current drive ("\\.build", "\\xray-core.exe").
+    const bool haveFolder = !folder.empty();
+    const std::wstring markerPath = folder + L"\\" + utf8ToWide(kEngineMarkerName);
     EngineFilesOps ops;
     ops.expectedMarker = engineMarker(vlm::build::kVersion, attributes.nFileSizeLow,
                                       attributes.ftLastWriteTime.dwLowDateTime);
-    const std::wstring markerPath = folder + L"\\" + utf8ToWide(kEngineMarkerName);
-    ops.readMarker = [&] { return readStoredMarker(markerPath); };
-    ops.present = [](const char* name) {
-        return GetFileAttributesW(inEngineFolder(name).c_str()) != INVALID_FILE_ATTRIBUTES;
+    ops.readMarker = [&] { return haveFolder ? readStoredMarker(markerPath) : std::string(); };
+    ops.present = [&](const char* name) {
+        return haveFolder && GetFileAttributesW(inEngineFolder(folder, name).c_str()) != INVALID_FILE_ATTRIBUTES;
     };
     ops.stopLeftoverEngines = killLeftoverEngines;
     ops.extract = [&](int id, const char* name) {
-        return !folder.empty() && extractEngineFile(id, inEngineFolder(name));
+        return haveFolder && extractEngineFile(id, inEngineFolder(folder, name));
     };
-    ops.writeMarker = [&](const std::string& marker) { writeStoredMarker(markerPath, marker); };
+    ops.writeMarker = [&](const std::string& marker) {
+        if (haveFolder) writeStoredMarker(markerPath, marker);
+    };
     return ensureEngineFilesWith(ops);
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "build_config.h"
+#include "foundation/paths.h"
 #include "tunnel/engine_files.h"
 
 namespace {
@@ -209,6 +210,27 @@ TEST_F(EngineFilesWin, LeftoverEngineFromTheFolderIsEndedOthersAreNot) {
     DeleteFileW((elsewhere + L"\\xray-core.exe").c_str());
     DeleteFileW((elsewhere + L"\\sing-box.exe").c_str());
     RemoveDirectoryW(elsewhere.c_str());
+}
+
+// Without an engine folder the names would point at the current drive's root: stray files there,
+// even a matching marker, must neither count as unpacked nor be read or replaced.
+TEST_F(EngineFilesWin, NoEngineFolderFailsWithoutTouchingTheDriveRoot) {
+    wchar_t previous[520];
+    GetCurrentDirectoryW(520, previous);
+    ASSERT_TRUE(SetCurrentDirectoryW(ownFolder().c_str()));
+    const std::vector<std::wstring> stray = {L"\\.build", L"\\xray-core.exe", L"\\sing-box.exe", L"\\wintun.dll"};
+    const bool alreadyThere = exists(stray[0]);
+    if (!alreadyThere) {
+        writeBytes(stray[0], expectedMarker());
+        for (size_t i = 1; i < stray.size(); ++i) writeBytes(stray[i], kJunk);
+    }
+    const std::string before = readBytes(stray[1]);
+    EXPECT_EQ(ensureEngineFilesIn(L""), "Не удалось распаковать xray-core.exe.");
+    EXPECT_EQ(readBytes(stray[1]), before);
+    if (!alreadyThere) {
+        for (const std::wstring& f : stray) DeleteFileW(f.c_str());
+    }
+    SetCurrentDirectoryW(previous);
 }
 
 TEST_F(EngineFilesWin, DamagedOrMissingResourceLeavesNoFile) {

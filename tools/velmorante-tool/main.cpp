@@ -35,6 +35,14 @@ const ToolCommand kCommands[] = {
 #endif
     {"unpack", "IN OUT", "decode an LZMS payload container with our own decoder and write the original", runUnpack},
 
+    // the machine, as the tunnel start sees it
+#ifdef _WIN32
+    {"adapters", "", "list the network adapters and what the tunnel start makes of them", runAdapters},
+    {"conflicts", "[--clear]",
+     "show conflicting programs, WireGuard services and a loopback system proxy; --clear clears them first",
+     runConflicts},
+#endif
+
 };
 
 void printUsage(FILE* to) {

@@ -51,3 +51,9 @@ int runPack(const ToolArgs& args);
 #endif
 int runUnpack(const ToolArgs& args);
 
+// the machine, as the tunnel start sees it (Windows only)
+#ifdef _WIN32
+int runAdapters(const ToolArgs& args);
+int runConflicts(const ToolArgs& args);
+#endif
+

@@ -1,0 +1,42 @@
+// The machine's network adapters: which one is the way to the Internet, whether another program's
+// tunnel adapter is up, and whether our own "velmorante-tun" is. The decisions are portable
+// functions over a listed snapshot; the Windows edge lists the adapters afresh on every call.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What one entry of the system's IPv4 adapter list tells us. Names are UTF-8.
+struct AdapterInfo {
+    uint32_t index = 0;  // IPv4 interface index
+    std::string description;
+    std::string friendlyName;
+    uint32_t type = 0;  // IfType: 6 Ethernet, 71 IEEE 802.11, ...
+    bool up = false;    // OperStatus is up
+    bool hasGateway = false;
+};
+
+inline constexpr const char* kTunnelAdapterName = "velmorante-tun";
+inline constexpr uint32_t kIfTypeEthernet = 6;
+inline constexpr uint32_t kIfTypeIeee80211 = 71;
+
+// Description, a space, friendly name, ASCII letters lower-cased.
+std::string adapterClassificationText(const AdapterInfo& adapter);
+// The classification text holds a virtual-adapter word ("tun", "tap", "wireguard", ...).
+bool isVirtualAdapter(const AdapterInfo& adapter);
+
+// The first adapter that is up, Ethernet or Wi-Fi, has a gateway and is not virtual; null if none.
+const AdapterInfo* findInternetAdapterIn(const std::vector<AdapterInfo>& adapters);
+// The friendly name of the first adapter that is up, is not ours and carries a foreign-tunnel
+// word; empty if none.
+std::string findForeignTunnelAdapterIn(const std::vector<AdapterInfo>& adapters);
+// "velmorante-tun" (any letter case) exists and is up.
+bool isTunnelAdapterUpIn(const std::vector<AdapterInfo>& adapters);
+
+// The Windows edge (adapters_win.cpp): each call reads the list afresh; an unreadable list is empty.
+std::vector<AdapterInfo> listAdapters();
+// Found flag; the adapter's friendly name (UTF-8) and interface index when found.
+bool findInternetAdapter(std::string& friendlyName, uint32_t& interfaceIndex);
+std::string findForeignTunnelAdapter();
+bool isTunnelAdapterUp();

@@ -1,0 +1,48 @@
+// Other VPN and proxy clients: the programs closed before a tunnel starts and watched for while it
+// runs, WireGuard tunnel services, and a system proxy left pointing at this machine.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+// Executable names compared case-insensitively with each running process's file name.
+inline constexpr const char* kConflictingPrograms[] = {
+    "Happ.exe",          "v2rayN.exe",          "nekoray.exe",       "nekobox.exe",
+    "Throne.exe",        "Hiddify.exe",         "HiddifyCli.exe",    "Clash for Windows.exe",
+    "clash-verge.exe",   "Clash Verge.exe",     "InvisibleMan-XRay.exe", "Furious.exe",
+    "AmneziaVPN.exe",    "openvpn-gui.exe",     "wireguard.exe",     "Outline.exe",
+    "sing-box.exe",      "xray.exe",            "v2ray.exe",         "tun2proxy-bin.exe",
+    "tun2socks.exe",     "hiddify-core.exe",    "clash.exe",         "mihomo.exe",
+    "verge-mihomo.exe",  "clash-meta.exe",      "openvpn.exe",       "amneziawg.exe",
+};
+inline constexpr size_t kConflictingProgramCount = sizeof kConflictingPrograms / sizeof kConflictingPrograms[0];
+
+inline constexpr const char* kWireGuardServicePrefix = "WireGuardTunnel$";
+
+// The table's spelling of a listed executable name (UTF-8, any letter case), or null.
+const char* conflictingProgramEntry(const std::string& exeName);
+// The name shown for a conflicting program: ".exe" dropped (any case) when something precedes it.
+std::string conflictDisplayName(const std::string& exeName);
+// A service name that starts with "WireGuardTunnel$", ignoring case.
+bool isWireGuardTunnelService(const std::string& serviceName);
+// A proxy setting that points at this machine ("127.0.0.1" or "localhost", exact case).
+bool proxyPointsAtLoopback(const std::string& proxyServer);
+
+// The Windows edge (conflicts_win.cpp). Everything here is best effort and silent; only actions
+// that succeeded are logged.
+void clearConflicts();
+void closeProgramsByName(const std::wstring& exeName);
+void stopWireGuardServices();
+void clearLoopbackProxy();
+std::wstring findRunningConflictProgram();
+std::string detectConflict();
+
+// For diagnostics: the running WireGuard tunnel services (the ones stopWireGuardServices asks to
+// stop), and the proxy setting as clearLoopbackProxy reads it.
+std::vector<std::string> runningWireGuardServices();
+struct SystemProxy {
+    bool enabled = false;  // "ProxyEnable" read as a DWORD and not 0
+    std::string server;    // "ProxyServer", read only when enabled
+};
+SystemProxy readSystemProxy();

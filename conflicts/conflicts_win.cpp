@@ -1,0 +1,156 @@
+#include "conflicts/conflicts.h"
+
+#include <windows.h>
+#include <tlhelp32.h>
+#include <wininet.h>
+
+#include <functional>
+
+#include "conflicts/adapters.h"
+#include "foundation/handles_win.h"
+#include "foundation/log.h"
+#include "foundation/paths.h"
+#include "foundation/text.h"
+
+namespace {
+
+using UniqueServiceHandle = Unique<SC_HANDLE, &CloseServiceHandle>;
+
+// Calls visit for every process in a fresh snapshot until it returns false. Nothing when the
+// snapshot cannot be taken.
+void walkProcesses(const std::function<bool(const PROCESSENTRY32W&)>& visit) {
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot) return;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
+        if (!visit(entry)) return;
+    }
+}
+
+// The process runs from our engine folder: one of our own engines, never a conflict.
+bool runsFromEngineFolder(HANDLE process, const std::wstring& folder) {
+    wchar_t image[520];
+    DWORD length = 520;
+    if (!QueryFullProcessImageNameW(process, 0, image, &length)) return false;
+    return isInsideFolder(std::wstring(image, length), folder);
+}
+
+// Visits every running WireGuard tunnel service with the manager handle. Nothing when the
+// manager or the list cannot be read.
+void forEachWireGuardService(const std::function<void(SC_HANDLE manager, const wchar_t* name)>& visit) {
+    UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
+    if (!manager) return;
+    DWORD needed = 0, count = 0, resume = 0;
+    EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE, nullptr, 0, &needed,
+                          &count, &resume, nullptr);
+    if (needed == 0) return;
+    std::vector<unsigned char> buffer(needed, 0);
+    resume = 0;
+    if (!EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE, buffer.data(),
+                               needed, &needed, &count, &resume, nullptr)) {
+        return;
+    }
+    const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
+    for (DWORD i = 0; i < count; ++i) {
+        const wchar_t* name = services[i].lpServiceName;
+        if (name && isWireGuardTunnelService(wideToUtf8(name))) visit(manager.get(), name);
+    }
+}
+
+const wchar_t* const kSettingsKeyW = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+}  // namespace
+
+void closeProgramsByName(const std::wstring& exeName) {
+    const std::wstring folder = engineFolder();
+    const DWORD self = GetCurrentProcessId();
+    walkProcesses([&](const PROCESSENTRY32W& entry) {
+        if (entry.th32ProcessID == self) return true;
+        if (CompareStringOrdinal(entry.szExeFile, -1, exeName.c_str(), -1, TRUE) != CSTR_EQUAL) return true;
+        UniqueHandle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
+                                         entry.th32ProcessID));
+        if (!process) return true;
+        if (runsFromEngineFolder(process.get(), folder)) return true;
+        TerminateProcess(process.get(), 0);
+        WaitForSingleObject(process.get(), 2000);
+        logLine("closed conflicting program: " + wideToUtf8(exeName));
+        return true;
+    });
+}
+
+void stopWireGuardServices() {
+    forEachWireGuardService([](SC_HANDLE manager, const wchar_t* name) {
+        UniqueServiceHandle service(OpenServiceW(manager, name, SERVICE_STOP));
+        if (!service) return;
+        SERVICE_STATUS status{};
+        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);  // only asked; not waited for
+        service.reset();
+        logLine("stopped WireGuard tunnel service");
+    });
+}
+
+std::vector<std::string> runningWireGuardServices() {
+    std::vector<std::string> names;
+    forEachWireGuardService([&](SC_HANDLE, const wchar_t* name) { names.push_back(wideToUtf8(name)); });
+    return names;
+}
+
+SystemProxy readSystemProxy() {
+    SystemProxy proxy;
+    DWORD enabled = 0;
+    DWORD size = sizeof enabled;
+    if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKeyW, L"ProxyEnable", RRF_RT_REG_DWORD, nullptr, &enabled, &size) !=
+            ERROR_SUCCESS ||
+        enabled == 0) {
+        return proxy;
+    }
+    proxy.enabled = true;
+    wchar_t server[512] = {};
+    DWORD serverSize = sizeof server;  // 1024 bytes
+    if (RegGetValueW(HKEY_CURRENT_USER, kSettingsKeyW, L"ProxyServer", RRF_RT_REG_SZ, nullptr, server, &serverSize) ==
+        ERROR_SUCCESS) {
+        server[511] = L'\0';
+        proxy.server = wideToUtf8(server);
+    }
+    return proxy;
+}
+
+void clearLoopbackProxy() {
+    const SystemProxy proxy = readSystemProxy();
+    if (!proxy.enabled || !proxyPointsAtLoopback(proxy.server)) return;  // elsewhere: the user's own
+    const DWORD off = 0;
+    if (RegSetKeyValueW(HKEY_CURRENT_USER, kSettingsKeyW, L"ProxyEnable", REG_DWORD, &off, sizeof off) !=
+        ERROR_SUCCESS) {
+        return;
+    }
+    // Running programs learn of it from WinINet; a failure there ends the step without a log line.
+    if (!InternetSetOptionW(nullptr, INTERNET_OPTION_SETTINGS_CHANGED, nullptr, 0)) return;
+    if (!InternetSetOptionW(nullptr, INTERNET_OPTION_REFRESH, nullptr, 0)) return;
+    logLine("cleared the system proxy left by another client");
+}
+
+void clearConflicts() {
+    for (const char* entry : kConflictingPrograms) closeProgramsByName(utf8ToWide(entry));
+    stopWireGuardServices();
+    clearLoopbackProxy();
+}
+
+std::wstring findRunningConflictProgram() {
+    const std::wstring folder = engineFolder();
+    std::wstring found;
+    walkProcesses([&](const PROCESSENTRY32W& entry) {
+        if (!conflictingProgramEntry(wideToUtf8(entry.szExeFile))) return true;
+        UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        if (process && runsFromEngineFolder(process.get(), folder)) return true;
+        found = entry.szExeFile;
+        return false;
+    });
+    return found;
+}
+
+std::string detectConflict() {
+    const std::wstring program = findRunningConflictProgram();
+    if (!program.empty()) return conflictDisplayName(wideToUtf8(program));
+    return findForeignTunnelAdapter();
+}

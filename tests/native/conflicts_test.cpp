@@ -1,0 +1,119 @@
+// The decisions about adapters and conflicting programs, over records a test writes: adapters of
+// kinds this machine cannot make (Wi-Fi, a Hyper-V switch) included.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "conflicts/adapters.h"
+#include "conflicts/conflicts.h"
+
+namespace {
+
+AdapterInfo adapter(const std::string& description, const std::string& name, uint32_t type, bool up,
+                    bool gateway, uint32_t index = 1) {
+    AdapterInfo a;
+    a.index = index;
+    a.description = description;
+    a.friendlyName = name;
+    a.type = type;
+    a.up = up;
+    a.hasGateway = gateway;
+    return a;
+}
+
+TEST(Adapters, InternetAdapterIsTheFirstUpPhysicalOneWithAGateway) {
+    struct Row {
+        const char* what;
+        std::vector<AdapterInfo> list;
+        const char* expected;  // friendly name, or null for none
+    };
+    const Row rows[] = {
+        {"empty list", {}, nullptr},
+        {"wi-fi with gateway", {adapter("Intel Wireless-AC 9560", "Wi-Fi", 71, true, true)}, "Wi-Fi"},
+        {"hyper-v switch skipped",
+         {adapter("Hyper-V Virtual Ethernet Adapter", "vEthernet (Default Switch)", 6, true, true, 1),
+          adapter("Realtek PCIe GbE", "Ethernet", 6, true, true, 2)},
+         "Ethernet"},
+        {"user-named tunnel skipped",
+         {adapter("Realtek PCIe GbE", "my tunnel", 6, true, true, 1),
+          adapter("Realtek PCIe GbE #2", "Ethernet 2", 6, true, true, 2)},
+         "Ethernet 2"},
+        {"no gateway never", {adapter("Realtek PCIe GbE", "Ethernet", 6, true, false)}, nullptr},
+        {"down never", {adapter("Realtek PCIe GbE", "Ethernet", 6, false, true)}, nullptr},
+        {"other type never", {adapter("Some modem", "Mobile", 243, true, true)}, nullptr},
+        {"first of two wins",
+         {adapter("Realtek", "Ethernet", 6, true, true, 7), adapter("Intel", "Wi-Fi", 71, true, true, 3)},
+         "Ethernet"},
+        {"cyrillic name kept", {adapter("Realtek PCIe GbE", "Подключение по локальной сети", 6, true, true)},
+         "Подключение по локальной сети"},
+        {"words in any case", {adapter("VMware Network Adapter", "VMnet8", 6, true, true)}, nullptr},
+        {"loopback", {adapter("Software Loopback Interface 1", "Loopback", 24, true, true)}, nullptr},
+    };
+    for (const Row& row : rows) {
+        const AdapterInfo* found = findInternetAdapterIn(row.list);
+        if (!row.expected) {
+            EXPECT_EQ(found, nullptr) << row.what;
+        } else {
+            ASSERT_NE(found, nullptr) << row.what;
+            EXPECT_EQ(found->friendlyName, row.expected) << row.what;
+        }
+    }
+}
+
+TEST(Adapters, ForeignTunnelAndOwnTunnel) {
+    struct Row {
+        const char* what;
+        std::vector<AdapterInfo> list;
+        const char* foreign;
+        bool ownUp;
+    };
+    const Row rows[] = {
+        {"empty", {}, "", false},
+        {"ours up, described as wintun", {adapter("Wintun Userspace Tunnel", "velmorante-tun", 53, true, false)}, "",
+         true},
+        {"ours in capitals", {adapter("Wintun Userspace Tunnel", "VELMORANTE-TUN", 53, true, false)}, "", true},
+        {"ours not yet up", {adapter("Wintun Userspace Tunnel", "velmorante-tun", 53, false, false)}, "", false},
+        {"wireguard up", {adapter("WireGuard Tunnel", "office", 53, true, false)}, "office", false},
+        {"wireguard down", {adapter("WireGuard Tunnel", "office", 53, false, false)}, "", false},
+        {"sing-tun by name", {adapter("Some adapter", "sing-tun", 53, true, false)}, "sing-tun", false},
+        {"tap-windows", {adapter("TAP-Windows Adapter V9", "Ethernet 3", 6, true, false)}, "Ethernet 3", false},
+        {"plain tun is not foreign", {adapter("tun0", "tun0", 1, true, false)}, "", false},
+        {"first of two",
+         {adapter("wintun", "first", 53, true, false), adapter("WireGuard Tunnel", "second", 53, true, false)},
+         "first", false},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(findForeignTunnelAdapterIn(row.list), row.foreign) << row.what;
+        EXPECT_EQ(isTunnelAdapterUpIn(row.list), row.ownUp) << row.what;
+    }
+}
+
+TEST(Conflicts, ProgramNamesServicesAndProxyText) {
+    ASSERT_EQ(kConflictingProgramCount, 28u);
+    EXPECT_STREQ(conflictingProgramEntry("CLASH VERGE.EXE"), "Clash Verge.exe");
+    EXPECT_STREQ(conflictingProgramEntry("V2RAYN.exe"), "v2rayN.exe");
+    EXPECT_STREQ(conflictingProgramEntry("amneziawg.exe"), "amneziawg.exe");
+    EXPECT_EQ(conflictingProgramEntry("clash verge"), nullptr);
+    EXPECT_EQ(conflictingProgramEntry("xray-core.exe"), nullptr);
+    EXPECT_EQ(conflictingProgramEntry(""), nullptr);
+
+    EXPECT_EQ(conflictDisplayName("Clash Verge.exe"), "Clash Verge");
+    EXPECT_EQ(conflictDisplayName("HAPP.EXE"), "HAPP");
+    EXPECT_EQ(conflictDisplayName(".exe"), ".exe");  // nothing before the suffix
+    EXPECT_EQ(conflictDisplayName("x.exe"), "x");
+    EXPECT_EQ(conflictDisplayName("wintun0"), "wintun0");
+
+    EXPECT_TRUE(isWireGuardTunnelService("WireGuardTunnel$office"));
+    EXPECT_TRUE(isWireGuardTunnelService("wireguardtunnel$"));
+    EXPECT_FALSE(isWireGuardTunnelService("WireGuardManager"));
+    EXPECT_FALSE(isWireGuardTunnelService("WireGuardTunnel"));
+
+    EXPECT_TRUE(proxyPointsAtLoopback("127.0.0.1:10809"));
+    EXPECT_TRUE(proxyPointsAtLoopback("http=localhost:8080;https=localhost:8080"));
+    EXPECT_FALSE(proxyPointsAtLoopback("LOCALHOST:8080"));  // exact case only
+    EXPECT_FALSE(proxyPointsAtLoopback("proxy.corp:3128"));
+    EXPECT_FALSE(proxyPointsAtLoopback(""));
+}
+
+}  // namespace

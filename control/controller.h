@@ -11,6 +11,7 @@
 
 #include "control/profile.h"
 #include "control/system_ops.h"
+#include "tunnel/engine_state.h"
 
 enum class TunnelPhase : int32_t { Idle = 0, Connecting = 1, Running = 2, Stopping = 3 };
 
@@ -21,25 +22,6 @@ inline constexpr const char* kStatusReady = "Готов.";
 inline constexpr const char* kStatusStopping = "Отключаюсь…";
 inline constexpr const char* kStatusDisconnected = "Отключено.";
 inline constexpr const char* kStatusNeedsAdmin = "Для туннеля нужны права администратора.";
-inline constexpr uint32_t kDefaultServerPort = 443;
-
-// The running tunnel's engines. The handles are the platform's (HANDLE on Windows), owned and
-// closed by the tunnel stop. The health-probe thread writes latencyMs and lastOkTick while the
-// monitor reads them without the controller's lock, hence the atomics.
-struct EngineState {
-    void* xrayProcess = nullptr;
-    void* singBoxProcess = nullptr;
-    void* job = nullptr;
-    void* healthThread = nullptr;
-    std::atomic<bool> running{false};
-    std::atomic<bool> stopRequested{false};
-    std::atomic<int32_t> latencyMs{-1};
-    std::atomic<uint64_t> lastOkTick{0};
-    std::string serverAddress;  // host:port of the primary route
-    std::string serverIp;
-    uint32_t serverPort = kDefaultServerPort;
-    uint32_t interfaceIndex = 0;  // 0: unbound
-};
 
 struct TunnelController {
     std::function<void()> onChanged;

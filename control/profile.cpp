@@ -97,3 +97,7 @@ ProfileSource memoryProfileSource(MemoryProfileSource& source) {
         return true;
     }};
 }
+
+TunnelRequest tunnelRequest(const ServiceProfile& profile) {
+    return TunnelRequest{profile.mode, profile.apps, profile.primaryLink, profile.generalLink};
+}

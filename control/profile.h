@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "foundation/json.h"
+#include "tunnel/tunnel.h"
 
 struct TunnelController;
 
-enum class TunnelMode : uint8_t { System = 0, PerApplication = 1 };
 
 struct ServiceProfile {
     TunnelMode mode = TunnelMode::PerApplication;
@@ -20,6 +20,9 @@ struct ServiceProfile {
     std::string primaryLink;           // servers[0], or empty
     std::string generalLink;           // the general server's link; may be empty
 };
+
+// What the tunnel start takes from a profile whose primaryLink is the chosen server.
+TunnelRequest tunnelRequest(const ServiceProfile& profile);
 
 struct UpdateOffer {
     std::string version;  // empty: no offer

@@ -9,14 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "foundation/clock.h"
+
 struct TunnelController;
 struct EngineState;
 struct ServiceProfile;
 
-struct Clock {
-    std::function<uint64_t()> nowMs;         // GetTickCount64
-    std::function<void(uint32_t)> sleepMs;   // Sleep
-};
 
 struct SystemOps {
     Clock clock;

@@ -1,0 +1,56 @@
+// The running tunnel: its two engine processes, their job, the health-probe thread and what that
+// thread measures. Held by the controller for the program's lifetime; filled by the tunnel start
+// and emptied by the tunnel stop.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <utility>
+
+// Closes a platform handle (CloseHandle on Windows; nothing natively, where handles are fakes).
+void closePlatformHandle(void* handle);
+
+// One owned platform handle (a HANDLE on Windows): closed once, by whoever holds it last.
+struct PlatformHandle {
+    void* h = nullptr;
+
+    PlatformHandle() = default;
+    explicit PlatformHandle(void* handle) : h(handle) {}
+    PlatformHandle(PlatformHandle&& o) noexcept : h(std::exchange(o.h, nullptr)) {}
+    PlatformHandle& operator=(PlatformHandle&& o) noexcept {
+        if (this != &o) {
+            reset();
+            h = std::exchange(o.h, nullptr);
+        }
+        return *this;
+    }
+    PlatformHandle(const PlatformHandle&) = delete;
+    PlatformHandle& operator=(const PlatformHandle&) = delete;
+    ~PlatformHandle() { reset(); }
+
+    void reset() {
+        if (h) closePlatformHandle(std::exchange(h, nullptr));
+    }
+    void* get() const { return h; }
+    explicit operator bool() const { return h != nullptr; }
+};
+
+inline constexpr uint32_t kDefaultServerPort = 443;
+
+// The health-probe thread writes latencyMs and lastOkTick while the monitor reads them without the
+// controller's lock, hence the atomics.
+struct EngineState {
+    PlatformHandle xrayProcess;
+    PlatformHandle singBoxProcess;
+    PlatformHandle job;
+    PlatformHandle healthThread;
+    std::atomic<bool> running{false};
+    std::atomic<bool> stopRequested{false};
+    std::atomic<int32_t> latencyMs{-1};
+    std::atomic<uint64_t> lastOkTick{0};
+    std::string serverAddress;  // host:port of the primary route
+    std::string serverIp;
+    uint32_t serverPort = kDefaultServerPort;
+    uint32_t interfaceIndex = 0;  // 0: unbound
+};

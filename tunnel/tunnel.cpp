@@ -1,0 +1,195 @@
+#include "tunnel/tunnel.h"
+
+#include <optional>
+
+#include "foundation/text.h"
+#include "tunnel/link.h"
+#include "tunnel/singbox_config.h"
+#include "tunnel/xray_config.h"
+
+std::string foreignAdapterMessage(const std::string& adapterName) {
+    return "Другая сетевая программа (адаптер «" + adapterName + "») не закрылась сама. Закройте её и нажмите снова.";
+}
+
+std::string singBoxArguments(const std::string& engineFolder) {
+    return "run -c \"" + engineFolder + "\\tun.json\" -D \"" + engineFolder + "\"";
+}
+
+std::string engineLogReason(const std::string& tail) {
+    if (tail.find("received real certificate") != std::string::npos) return kMsgRealityMismatch;
+    std::string candidate;
+    size_t start = 0;
+    while (start <= tail.size()) {
+        size_t end = tail.find('\n', start);
+        if (end == std::string::npos) end = tail.size();
+        const std::string line = tail.substr(start, end - start);
+        const std::string lower = lowerAscii(line);
+        if (lower.find("fatal") != std::string::npos || lower.find("[error]") != std::string::npos) candidate = line;
+        start = end + 1;
+    }
+    std::string cleaned;
+    cleaned.reserve(candidate.size());
+    for (size_t i = 0; i < candidate.size(); ++i) {
+        const char c = candidate[i];
+        if (c == '\r') continue;
+        if (c == '\x1b') {
+            // Up to and including the next ASCII letter; an unfinished sequence runs to the end.
+            while (i + 1 < candidate.size()) {
+                const char n = candidate[++i];
+                if ((n >= 'A' && n <= 'Z') || (n >= 'a' && n <= 'z')) break;
+            }
+            continue;
+        }
+        cleaned.push_back(c);
+    }
+    if (cleaned.size() > kEngineReasonMaxBytes) cleaned.resize(kEngineReasonMaxBytes);
+    return cleaned;
+}
+
+bool waitForLocalPort(int32_t port, const TunnelOps& ops) {
+    const uint64_t t0 = ops.clock.nowMs();
+    for (;;) {
+        if (ops.probeTcp("127.0.0.1", static_cast<uint16_t>(port), 0, kLocalPortProbeMs) >= 0) return true;
+        ops.clock.sleepMs(kLocalPortPollMs);
+        if (ops.clock.nowMs() - t0 >= kLocalPortWaitMs) return false;
+    }
+}
+
+AdapterWait waitForTunnelAdapter(const PlatformHandle& singBox, const TunnelOps& ops) {
+    const uint64_t t0 = ops.clock.nowMs();
+    while (singBox && ops.processRunning(singBox)) {
+        if (ops.isTunnelAdapterUp()) return AdapterWait::Up;
+        ops.clock.sleepMs(kAdapterPollMs);
+        if (ops.clock.nowMs() - t0 >= kAdapterWaitMs) return AdapterWait::TimedOut;
+    }
+    return AdapterWait::Exited;
+}
+
+void stopTunnelWith(EngineState& state, const TunnelOps& ops) {
+    state.running = false;
+    state.stopRequested = true;
+    if (state.healthThread) {
+        ops.waitForThread(state.healthThread, kHealthThreadJoinMs);
+        state.healthThread.reset();
+    }
+    ops.stopEngineProcess(state.singBoxProcess, kSingBoxStopGraceMs);
+    ops.stopEngineProcess(state.xrayProcess, kXrayStopGraceMs);
+    state.job.reset();  // kill-on-close ends anything still in it
+    ops.deleteTunConfig();
+    state.latencyMs = -1;
+}
+
+namespace {
+
+std::string scanLog(const TunnelOps& ops) { return engineLogReason(ops.readEngineLogTail()); }
+
+// Starts sing-box, up to four times while it exits early; "" once its adapter is up.
+std::string startSingBox(EngineState& state, const TunnelOps& ops) {
+    const std::string arguments = singBoxArguments(ops.engineFolder);
+    for (int attempt = 0; attempt < kSingBoxAttempts; ++attempt) {
+        if (attempt > 0) {
+            ops.log(kLogAdapterRetry + scanLog(ops));
+            ops.stopEngineProcess(state.singBoxProcess, kSingBoxRetryGraceMs);
+            ops.clock.sleepMs(kSingBoxRetryPauseMs);
+        }
+        state.singBoxProcess = ops.launchEngine("sing-box.exe", arguments, nullptr, state.job);
+        if (!state.singBoxProcess) break;
+        const AdapterWait outcome = waitForTunnelAdapter(state.singBoxProcess, ops);
+        if (outcome == AdapterWait::Up) return {};
+        if (outcome == AdapterWait::Exited && attempt + 1 < kSingBoxAttempts) continue;
+        break;
+    }
+    const std::string reason = scanLog(ops);
+    stopTunnelWith(state, ops);
+    return kMsgAdapterFailedPrefix + reason;
+}
+
+}  // namespace
+
+std::string startTunnelWith(EngineState& state, const TunnelRequest& request, const TunnelOps& ops) {
+    std::string adapterName;
+    uint32_t interfaceIndex = 0;
+    if (!ops.findInternetAdapter(adapterName, interfaceIndex)) return kMsgNoInternetAdapter;
+
+    ops.clearConflicts();
+
+    const uint64_t t0 = ops.clock.nowMs();
+    while (ops.clock.nowMs() - t0 < kForeignAdapterWaitMs) {
+        if (ops.findForeignTunnelAdapter().empty()) break;
+        ops.clock.sleepMs(kForeignAdapterPollMs);
+    }
+    const std::string foreign = ops.findForeignTunnelAdapter();
+    if (!foreign.empty()) return foreignAdapterMessage(foreign);
+
+    ServerRoute apps{"apps", VlessLink{}, 0};
+    ServerRoute rest{"rest", VlessLink{}, 0};
+    bool useApps = false, useRest = false;
+    if (request.mode == TunnelMode::PerApplication) {
+        if (request.apps.empty()) return kMsgAppsEmpty;
+        if (!parseVlessLink(request.primaryLink, apps.link)) return kMsgNoAppsServer;
+        useApps = true;
+        if (!request.generalLink.empty() && parseVlessLink(request.generalLink, rest.link)) {
+            apps.socksPort = ops.freeLocalPort();
+            rest.socksPort = ops.freeLocalPort();
+            useRest = true;
+        } else {
+            apps.socksPort = ops.freeLocalPort();
+        }
+    } else {
+        if (!parseVlessLink(request.primaryLink, rest.link)) return kMsgNoServer;
+        useRest = true;
+        rest.socksPort = ops.freeLocalPort();
+    }
+
+    const ServerRoute& primary = request.mode == TunnelMode::PerApplication ? apps : rest;
+    state.serverAddress = primary.link.host + ":" + std::to_string(primary.link.port);
+    state.serverIp = ops.resolveIPv4(primary.link.host);
+    state.serverPort = static_cast<uint32_t>(primary.link.port);
+    state.interfaceIndex = interfaceIndex;
+
+    const std::string filesMessage = ops.ensureEngineFiles();
+    if (!filesMessage.empty()) return filesMessage;
+    ops.killLeftoverEngines();
+    ops.deleteEngineLog();
+
+    std::vector<ServerRoute> routes;
+    if (useRest) routes.push_back(rest);
+    if (useApps) routes.push_back(apps);
+
+    std::string xrayConfig;
+    const std::string configError = buildXrayConfig(routes, adapterName, xrayConfig, ops.resolveIPv4);
+    if (!configError.empty()) return kMsgBadKeyPrefix + configError;
+
+    state.job = ops.createJob();
+    state.xrayProcess = ops.launchEngine("xray-core.exe", "run -c stdin:", &xrayConfig, state.job);
+    if (!state.xrayProcess || !waitForLocalPort(routes.front().socksPort, ops)) {
+        const std::string reason = scanLog(ops);
+        stopTunnelWith(state, ops);
+        return kMsgXrayFailedPrefix + reason;
+    }
+
+    const std::optional<ServerRoute> appsRoute = useApps ? std::optional<ServerRoute>(apps) : std::nullopt;
+    const std::optional<ServerRoute> restRoute = useRest ? std::optional<ServerRoute>(rest) : std::nullopt;
+    ops.writeTunConfig(buildSingBoxConfig(adapterName, appsRoute, buildProcessList(request.apps), restRoute));
+
+    const std::string singBoxMessage = startSingBox(state, ops);
+    if (!singBoxMessage.empty()) return singBoxMessage;
+
+    ops.setTunnelDns();
+    state.running = true;
+    state.stopRequested = false;
+    state.latencyMs = -1;
+    state.lastOkTick = ops.clock.nowMs();
+    state.healthThread = ops.startHealthThread(state);
+    return {};
+}
+
+void healthProbeLoopWith(EngineState& state, const TunnelOps& ops) {
+    while (!state.stopRequested) {
+        const int32_t latency = ops.probeTcp(state.serverIp, static_cast<uint16_t>(state.serverPort),
+                                             state.interfaceIndex, kHealthProbeTimeoutMs);
+        state.latencyMs = latency;
+        if (latency >= 0) state.lastOkTick = ops.clock.nowMs();
+        for (uint32_t i = 0; i < kHealthPauseSteps && !state.stopRequested; ++i) ops.clock.sleepMs(kHealthPauseStepMs);
+    }
+}

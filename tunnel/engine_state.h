@@ -8,20 +8,21 @@
 #include <string>
 #include <utility>
 
-// Closes a platform handle (CloseHandle on Windows; nothing natively, where handles are fakes).
-void closePlatformHandle(void* handle);
-
-// One owned platform handle (a HANDLE on Windows): closed once, by whoever holds it last.
+// One owned platform handle (a HANDLE on Windows): closed once, by whoever holds it last, with the
+// closer the platform code gave it (none for the made-up handles of tests).
 struct PlatformHandle {
     void* h = nullptr;
+    void (*closer)(void*) = nullptr;
 
     PlatformHandle() = default;
-    explicit PlatformHandle(void* handle) : h(handle) {}
-    PlatformHandle(PlatformHandle&& o) noexcept : h(std::exchange(o.h, nullptr)) {}
+    explicit PlatformHandle(void* handle, void (*close)(void*) = nullptr) : h(handle), closer(close) {}
+    PlatformHandle(PlatformHandle&& o) noexcept
+        : h(std::exchange(o.h, nullptr)), closer(std::exchange(o.closer, nullptr)) {}
     PlatformHandle& operator=(PlatformHandle&& o) noexcept {
         if (this != &o) {
             reset();
             h = std::exchange(o.h, nullptr);
+            closer = std::exchange(o.closer, nullptr);
         }
         return *this;
     }
@@ -30,7 +31,9 @@ struct PlatformHandle {
     ~PlatformHandle() { reset(); }
 
     void reset() {
-        if (h) closePlatformHandle(std::exchange(h, nullptr));
+        void* old = std::exchange(h, nullptr);
+        if (old && closer) closer(old);
+        closer = nullptr;
     }
     void* get() const { return h; }
     explicit operator bool() const { return h != nullptr; }

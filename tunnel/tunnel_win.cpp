@@ -18,6 +18,9 @@ namespace {
 
 HANDLE raw(const PlatformHandle& h) { return static_cast<HANDLE>(h.get()); }
 
+void closeWindowsHandle(void* h) { CloseHandle(static_cast<HANDLE>(h)); }
+PlatformHandle owned(HANDLE h) { return h ? PlatformHandle(h, closeWindowsHandle) : PlatformHandle(); }
+
 std::wstring engineLogPath() { return dataFolder() + L"\\engine.log"; }
 std::wstring tunConfigPath() { return engineFolder() + L"\\tun.json"; }
 
@@ -57,7 +60,7 @@ PlatformHandle launchEngineProcess(const char* exeName, const std::string& argum
     }
     feed.reset();  // the engine sees the end of its input
     CloseHandle(info.hThread);
-    return PlatformHandle(info.hProcess);
+    return owned(info.hProcess);
 }
 
 bool processStillRuns(HANDLE process) { return process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
@@ -87,7 +90,7 @@ PlatformHandle createKillOnCloseJob() {
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
     SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-    return PlatformHandle(job);
+    return owned(job);
 }
 
 std::string readLogTail() {
@@ -165,7 +168,7 @@ TunnelOps windowsTunnelOps() {
     };
     o.setTunnelDns = setTunnelDnsServer;
     o.startHealthThread = [](EngineState& state) {
-        return PlatformHandle(CreateThread(nullptr, 0, healthThreadMain, &state, 0, nullptr));
+        return owned(CreateThread(nullptr, 0, healthThreadMain, &state, 0, nullptr));
     };
     o.waitForThread = [](const PlatformHandle& thread, uint32_t ms) { WaitForSingleObject(raw(thread), ms); };
     return o;

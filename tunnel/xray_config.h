@@ -8,7 +8,6 @@
 
 #include "foundation/json.h"
 #include "tunnel/link.h"
-#include "tunnel/probes.h"
 
 // One route of a tunnel.
 struct ServerRoute {
@@ -23,9 +22,9 @@ using HostLookup = std::function<std::string(const std::string& host)>;
 // The route's VLESS outbound, bound to the Internet adapter. Returns the user's error text for a
 // link the engine cannot use (out untouched), or empty text with out replaced.
 std::string buildVlessOutbound(const ServerRoute& route, const std::string& adapterName, JsonValue& out,
-                               const HostLookup& lookup = resolveIPv4);
+                               const HostLookup& lookup);
 
 // The whole document as one compact JSON text. Returns the first failing route's error text
 // (out untouched), or empty text with out holding the document.
 std::string buildXrayConfig(const std::vector<ServerRoute>& routes, const std::string& adapterName,
-                            std::string& out, const HostLookup& lookup = resolveIPv4);
+                            std::string& out, const HostLookup& lookup);

@@ -3,3 +3,6 @@
 if(WIN32 AND VLM_TESTS AND TARGET http_test)
   set_tests_properties(win.http_test PROPERTIES DISABLED TRUE)
 endif()
+if(WIN32 AND VLM_TESTS AND TARGET profile_source_test)
+  set_tests_properties(win.profile_source_test PROPERTIES DISABLED TRUE)
+endif()

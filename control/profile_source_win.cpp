@@ -1,0 +1,160 @@
+// The profile source's Windows edge: the signed request over the HTTP client, the stored answer in
+// the data folder, and the worker thread.
+#include "control/profile_source.h"
+
+#include "build_config.h"
+#include "foundation/crypto.h"
+#include "foundation/handles_win.h"
+#include "foundation/http.h"
+#include "foundation/log.h"
+#include "foundation/paths.h"
+#include "foundation/text.h"
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+
+namespace {
+
+struct Resolved {
+    std::string host, path;
+    std::wstring file;  // the stored answer; empty when there is no data folder
+};
+
+Resolved resolve(const ProfileSourceSettings& settings) {
+    Resolved r;
+    r.host = settings.host.empty() ? vlm::build::kServiceHost : settings.host;
+    r.path = settings.path.empty() ? kProfileRequestPath : settings.path;
+    const std::wstring folder = settings.folder.empty() ? dataFolder() : settings.folder;
+    if (!folder.empty()) r.file = folder + L"\\" + utf8ToWide(kStoredProfileFile);
+    return r;
+}
+
+bool readStoredFile(const std::wstring& path, std::string& bytes) {
+    if (path.empty()) return false;
+    UniqueHandle file{CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
+    if (!file) {
+        const DWORD e = GetLastError();
+        // The first run has no stored answer yet.
+        if (e != ERROR_FILE_NOT_FOUND && e != ERROR_PATH_NOT_FOUND)
+            logLine("stored profile unreadable: " + std::to_string(e));
+        return false;
+    }
+    bytes.clear();
+    std::string chunk(kDownloadBufferBytes, '\0');
+    // One byte past the limit is enough for the check to refuse the file.
+    while (bytes.size() <= kStoredProfileLimitBytes) {
+        DWORD read = 0;
+        if (!ReadFile(file.get(), chunk.data(), static_cast<DWORD>(chunk.size()), &read, nullptr)) {
+            const DWORD e = GetLastError();
+            logLine("stored profile unreadable: " + std::to_string(e));
+            return false;
+        }
+        if (read == 0) break;
+        bytes.append(chunk.data(), read);
+    }
+    return true;
+}
+
+// Written beside the file, flushed, then renamed over it: a crash leaves the old answer or the new
+// one, never half a file.
+bool writeStoredFile(const std::wstring& path, const std::string& bytes) {
+    if (path.empty()) return false;
+    const std::wstring temporary = path + L".tmp";
+    UniqueHandle file{
+        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (!file) {
+        const DWORD e = GetLastError();
+        logLine("profile answer not stored, CreateFileW failed: " + std::to_string(e));
+        return false;
+    }
+    DWORD written = 0;
+    const bool ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                    written == bytes.size() && FlushFileBuffers(file.get());
+    const DWORD writeError = GetLastError();
+    file.reset();
+    if (!ok) {
+        DeleteFileW(temporary.c_str());
+        logLine("profile answer not stored, writing failed: " + std::to_string(writeError));
+        return false;
+    }
+    if (!MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        const DWORD e = GetLastError();
+        DeleteFileW(temporary.c_str());
+        logLine("profile answer not stored, MoveFileExW failed: " + std::to_string(e));
+        return false;
+    }
+    return true;
+}
+
+ProfileSourceOps platformOps(const Resolved& r) {
+    ProfileSourceOps ops;
+    ops.newNonce = randomNonce;
+    ops.post = [host = r.host, path = r.path](const std::string& body, SignedAnswer& answer) {
+        HttpResult result = postJson(host, path, body);
+        if (!result.ok) return false;
+        answer.body = std::move(result.body);
+        answer.signature = std::move(result.signature);
+        return true;
+    };
+    ops.verify = [](const SignedAnswer& answer) {
+        return verifyEcdsaP256(servicePublicKey(), answer.body, base64Decode(answer.signature));
+    };
+    ops.readStored = [file = r.file](std::string& bytes) { return readStoredFile(file, bytes); };
+    ops.writeStored = [file = r.file](const std::string& bytes) { return writeStoredFile(file, bytes); };
+    ops.log = logLine;
+    return ops;
+}
+
+struct WorkerBlock {
+    std::shared_ptr<ProfileSourceState> state;
+    ProfileSourceOps ops;
+};
+
+DWORD WINAPI runWorker(void* parameter) {
+    std::unique_ptr<WorkerBlock> block(static_cast<WorkerBlock*>(parameter));
+    runProfileWorker(*block->state, block->ops);
+    return 0;
+}
+
+}  // namespace
+
+bool startProfileWorker(ProfileWorker& worker, const ProfileSourceSettings& settings) {
+    if (worker.thread) return false;
+    worker.state = std::make_shared<ProfileSourceState>();
+    auto* block = new WorkerBlock{worker.state, platformOps(resolve(settings))};
+    HANDLE thread = CreateThread(nullptr, 0, runWorker, block, 0, nullptr);
+    if (!thread) {
+        const DWORD e = GetLastError();
+        delete block;
+        logLine("profile worker not started, CreateThread failed: " + std::to_string(e));
+        return false;
+    }
+    worker.thread = thread;
+    return true;
+}
+
+bool stopProfileWorker(ProfileWorker& worker, uint32_t waitMs) {
+    if (!worker.thread) return true;
+    requestProfileStop(*worker.state);
+    HANDLE thread = std::exchange(worker.thread, nullptr);
+    const DWORD waited = WaitForSingleObject(thread, waitMs);
+    const DWORD e = GetLastError();
+    CloseHandle(thread);
+    if (waited == WAIT_OBJECT_0) return true;
+    if (waited == WAIT_TIMEOUT) {
+        logLine("profile worker still busy after " + std::to_string(waitMs) + " ms, left to end by itself");
+    } else {
+        logLine("wait for the profile worker failed: " + std::to_string(e));
+    }
+    return false;
+}
+
+bool fetchProfileOnce(JsonValue& document, const ProfileSourceSettings& settings, std::string* reason) {
+    SignedAnswer answer;
+    const std::string why = requestProfile(platformOps(resolve(settings)), document, answer);
+    if (reason) *reason = why;
+    return why.empty();
+}

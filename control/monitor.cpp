@@ -1,0 +1,122 @@
+#include "control/monitor.h"
+
+#include <mutex>
+
+namespace {
+
+uint64_t now(const TunnelController& c) { return c.system.clock.nowMs ? c.system.clock.nowMs() : 0; }
+
+void pause(const TunnelController& c, uint32_t ms) {
+    if (c.system.clock.sleepMs) c.system.clock.sleepMs(ms);
+}
+
+std::string findConflict(const TunnelController& c) {
+    return c.system.detectConflict ? c.system.detectConflict() : std::string();
+}
+
+void runConnect(TunnelController& c) {
+    if (c.system.connect) c.system.connect(c);
+}
+
+// The engine that ended may have been killed by a program that is only now starting; give the
+// conflict scan a few chances to name it before blaming the engine.
+void reactToEngineEnd(TunnelController& c) {
+    std::string name;
+    for (int attempt = 0; attempt < kConflictAttemptsAfterEngineEnd; ++attempt) {
+        name = findConflict(c);
+        if (!name.empty()) break;
+        pause(c, kConflictAttemptPauseMs);
+    }
+    if (!name.empty()) {
+        reactToConflict(c, name);
+        return;
+    }
+    const std::string reason = c.system.scanEngineLog ? c.system.scanEngineLog() : std::string();
+    c.disconnect(kStatusEngineStopped + reason, true);
+}
+
+// True when the server has been silent too long and the switch ran.
+bool switchSilentServer(TunnelController& c, uint64_t tick) {
+    if (!c.engine.running.load()) return false;
+    const uint64_t lastOk = c.engine.lastOkTick.load();
+    if (tick <= lastOk || tick - lastOk <= kServerSilenceMs) return false;
+    size_t servers = 0;
+    {
+        std::lock_guard<std::mutex> hold(c.lock);
+        servers = c.activeProfile.servers.size();
+    }
+    // With a single server there is nowhere to go; the page shows the failed ping meanwhile.
+    if (servers < 2) return false;
+    if (c.system.log) c.system.log("server " + c.engine.serverAddress + " stopped answering, switching");
+    c.disconnect(kStatusServerSilent, false);
+    runConnect(c);
+    return true;
+}
+
+// The checks while the tunnel runs, in order; true when one of them acted.
+bool watchRunningTunnel(TunnelController& c, MonitorState& state) {
+    if (c.system.enginesAlive && !c.system.enginesAlive(c.engine)) {
+        reactToEngineEnd(c);
+        return true;
+    }
+    const uint64_t tick = now(c);
+    if (switchSilentServer(c, tick)) return true;
+    if (tick >= state.nextConflictCheck) {
+        state.nextConflictCheck = tick + kConflictScanIntervalMs;
+        const std::string name = findConflict(c);
+        if (!name.empty()) {
+            reactToConflict(c, name);
+            return true;
+        }
+    }
+    return false;
+}
+
+// The retry the connect procedure asked for when no server answered; a stop clears retryAt,
+// and the exchange keeps a stop that lands meanwhile from being undone.
+bool runDueRetry(TunnelController& c) {
+    if (!c.wantConnected.load()) return false;
+    uint64_t due = c.retryAt.load();
+    if (due == 0 || now(c) < due) return false;
+    if (!c.retryAt.compare_exchange_strong(due, 0)) return false;
+    runConnect(c);
+    return true;
+}
+
+void takeProfile(TunnelController& c, ProfileSource& source) {
+    if (!source.take) return;
+    JsonValue document;
+    if (!source.take(document)) return;
+    applyProfileDocument(c, document);
+    checkProfileChange(c);  // notifies, whether or not it reconnected
+}
+
+}  // namespace
+
+void reactToConflict(TunnelController& c, const std::string& programName) {
+    if (c.system.log) c.system.log("conflicting program detected while connected: " + programName);
+    c.wantConnected.exchange(false);
+    c.retryAt.exchange(0);
+    c.disconnect("Отключено: запущена программа «" + programName + "».", true);
+    {
+        std::lock_guard<std::mutex> hold(c.lock);
+        c.alert = "Вы запустили VPN-программу «" + programName +
+                  "». VELMORANTE отключился: он не работает одновременно с VPN. Закройте её и подключитесь снова.";
+        c.attentionRequested = true;
+    }
+    c.notify();
+}
+
+void monitorPass(TunnelController& c, ProfileSource& source, MonitorState& state) {
+    pause(c, kMonitorPassMs);
+    const TunnelPhase phase = c.readPhase();
+    if (phase == TunnelPhase::Running && watchRunningTunnel(c, state)) return;
+    if (phase == TunnelPhase::Idle && runDueRetry(c)) return;
+    takeProfile(c, source);
+}
+
+uint32_t monitorLoop(TunnelController& c, ProfileSource& source) {
+    MonitorState state;
+    while (!c.stopFlag.load()) monitorPass(c, source, state);
+    return 0;
+}

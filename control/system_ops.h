@@ -53,3 +53,9 @@ struct SystemOps {
 // The real clock, thread start and log of this platform (Windows: GetTickCount64, Sleep,
 // CreateThread, logLine). The procedure slots stay empty; the program entry fills them.
 SystemOps platformSystemOps();
+
+#ifdef _WIN32
+// Every slot but applyUpdate filled with the real procedures of the tunnel, conflict and probe
+// modules, over platformSystemOps (system_ops_win.cpp). The update module fills applyUpdate.
+SystemOps windowsSystemOps();
+#endif

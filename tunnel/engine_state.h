@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <utility>
+#include <vector>
 
 // One owned platform handle (a HANDLE on Windows): closed once, by whoever holds it last, with the
 // closer the platform code gave it (none for the made-up handles of tests).
@@ -41,6 +42,12 @@ struct PlatformHandle {
 
 inline constexpr uint32_t kDefaultServerPort = 443;
 
+// One SOCKS inbound of the running tunnel.
+struct RoutePort {
+    std::string tag;  // "rest" or "apps"
+    int32_t socksPort = 0;
+};
+
 // The health-probe thread writes latencyMs and lastOkTick while the monitor reads them without the
 // controller's lock, hence the atomics.
 struct EngineState {
@@ -56,4 +63,5 @@ struct EngineState {
     std::string serverIp;
     uint32_t serverPort = kDefaultServerPort;
     uint32_t interfaceIndex = 0;  // 0: unbound
+    std::vector<RoutePort> routes;  // "rest" first; set once the routes are decided, cleared by the stop
 };

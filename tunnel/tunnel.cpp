@@ -77,6 +77,7 @@ void stopTunnelWith(EngineState& state, const TunnelOps& ops) {
     state.job.reset();  // kill-on-close ends anything still in it
     ops.deleteTunConfig();
     state.latencyMs = -1;
+    state.routes.clear();
 }
 
 namespace {
@@ -176,6 +177,8 @@ std::string startTunnelWith(EngineState& state, const TunnelRequest& request, co
     if (!singBoxMessage.empty()) return singBoxMessage;
 
     ops.setTunnelDns();
+    state.routes.clear();
+    for (const ServerRoute& route : routes) state.routes.push_back(RoutePort{route.tag, route.socksPort});
     state.running = true;
     state.stopRequested = false;
     state.latencyMs = -1;

@@ -68,14 +68,24 @@ bool processStillRuns(HANDLE process) { return process && WaitForSingleObject(pr
 void stopEngine(PlatformHandle& process, uint32_t graceMs) {
     if (!process) return;
     if (processStillRuns(raw(process))) {
-        // Ctrl+C first, on the engine's console, while this process ignores it itself.
-        if (AttachConsole(GetProcessId(raw(process)))) {
+        // Ctrl+C first, on the engine's console, while this process ignores it itself. A console
+        // program (the headless client, tests) must leave its own console for that moment and
+        // goes back to its parent's afterwards.
+        const DWORD engineId = GetProcessId(raw(process));
+        bool leftOwnConsole = false;
+        BOOL attached = AttachConsole(engineId);
+        if (!attached && GetLastError() == ERROR_ACCESS_DENIED) {
+            leftOwnConsole = FreeConsole() != FALSE;
+            attached = leftOwnConsole && AttachConsole(engineId);
+        }
+        if (attached) {
             SetConsoleCtrlHandler(nullptr, TRUE);
             const BOOL sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
             FreeConsole();
             if (sent) WaitForSingleObject(raw(process), graceMs);
             SetConsoleCtrlHandler(nullptr, FALSE);
         }
+        if (leftOwnConsole) AttachConsole(ATTACH_PARENT_PROCESS);
         if (processStillRuns(raw(process))) {
             TerminateProcess(raw(process), 1);
             WaitForSingleObject(raw(process), 2000);

@@ -235,6 +235,7 @@ TEST(TunnelStart, RoutesAndTheReadinessPortPerMode) {
         EXPECT_EQ(state.serverAddress, "198.18.5.1:8443");
         EXPECT_EQ(state.serverPort, 8443u);
         EXPECT_EQ(state.interfaceIndex, 7u);
+        EXPECT_EQ(state.routes.front().socksPort, row.readinessPort);
     }
 }
 

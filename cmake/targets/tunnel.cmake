@@ -1,0 +1,18 @@
+# The product's engine payloads as one resource object (resources 101-103 with their digests
+# 201-203), linked into the program and into the tunnel test, which unpacks and runs them.
+if(WIN32)
+  set(VLM_PAYLOAD_OBJECT "${VLM_PAYLOAD_DIR}/engine_payloads.o")
+  add_custom_command(
+    OUTPUT "${VLM_PAYLOAD_OBJECT}"
+    COMMAND "${CMAKE_RC_COMPILER}" -O coff -i "${VLM_PAYLOAD_DIR}/engine_payloads.rc" -o "${VLM_PAYLOAD_OBJECT}"
+    DEPENDS ${product_payloads} "${VLM_PAYLOAD_DIR}/engine_payloads.rc"
+    COMMENT "Compiling the engine payload resources"
+    VERBATIM)
+  set_source_files_properties("${VLM_PAYLOAD_OBJECT}" PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+
+  if(VLM_TESTS AND TARGET tunnel_start_test)
+    target_sources(tunnel_start_test PRIVATE "${VLM_PAYLOAD_OBJECT}")
+    # It needs its namespace, the VLESS server and the page: scripts/test.d/42-tunnel runs it.
+    set_tests_properties(win.tunnel_start_test PROPERTIES DISABLED TRUE)
+  endif()
+endif()

@@ -16,3 +16,9 @@ if(WIN32)
     set_tests_properties(win.tunnel_start_test PROPERTIES DISABLED TRUE)
   endif()
 endif()
+
+# scripts/bench tunnel
+if(WIN32)
+  add_executable(tunnel_bench EXCLUDE_FROM_ALL "${CMAKE_SOURCE_DIR}/bench/tunnel_bench.cpp" "${VLM_PAYLOAD_OBJECT}")
+  target_link_libraries(tunnel_bench PRIVATE vlm_core vlm_edge)
+endif()

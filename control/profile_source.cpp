@@ -132,7 +132,7 @@ void runProfileWorker(ProfileSourceState& state, const ProfileSourceOps& ops) {
             if (failures < UINT32_MAX) ++failures;
             logTo(ops, "profile request failed: " + reason);
         }
-        const uint64_t delay = profileRetryDelayMs(failures);
+        const uint64_t delay = failures == 0 ? ops.refreshMs : profileRetryDelayMs(failures);
         if (ops.wait ? ops.wait(delay) : waitForStop(state, delay)) break;
     }
 }

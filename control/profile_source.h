@@ -58,6 +58,7 @@ struct ProfileSourceOps {
     // Waits up to ms and returns true when a stop was asked for. Empty: waits on the state's stop
     // signal (tests put a fake clock here).
     std::function<bool(uint64_t ms)> wait;
+    uint64_t refreshMs = kProfileRefreshMs;  // the interval after a good answer
 };
 
 // Shared by the worker and take. The worker holds it through a shared_ptr, so a worker that a
@@ -107,6 +108,7 @@ struct ProfileSourceSettings {
     std::string host;
     std::string path;
     std::wstring folder;
+    uint64_t refreshMs = 0;  // 0: every 5 minutes
 };
 
 struct ProfileWorker {

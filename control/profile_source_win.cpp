@@ -125,6 +125,7 @@ bool startProfileWorker(ProfileWorker& worker, const ProfileSourceSettings& sett
     if (worker.thread) return false;
     worker.state = std::make_shared<ProfileSourceState>();
     auto* block = new WorkerBlock{worker.state, platformOps(resolve(settings))};
+    if (settings.refreshMs) block->ops.refreshMs = settings.refreshMs;
     HANDLE thread = CreateThread(nullptr, 0, runWorker, block, 0, nullptr);
     if (!thread) {
         const DWORD e = GetLastError();

@@ -10,6 +10,8 @@ if(WIN32)
     VERBATIM)
   set_source_files_properties("${VLM_PAYLOAD_OBJECT}" PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
 
+  target_sources(velmorante-tool PRIVATE "${VLM_PAYLOAD_OBJECT}")
+
   if(VLM_TESTS AND TARGET tunnel_start_test)
     target_sources(tunnel_start_test PRIVATE "${VLM_PAYLOAD_OBJECT}")
     # It needs its namespace, the VLESS server and the page: scripts/test.d/42-tunnel runs it.

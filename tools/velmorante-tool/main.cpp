@@ -41,6 +41,15 @@ const ToolCommand kCommands[] = {
     {"conflicts", "[--clear]",
      "show conflicting programs, WireGuard services and a loopback system proxy; --clear clears them first",
      runConflicts},
+
+    // the headless client
+    {"connect", "[--refresh SECONDS] [DOCUMENT]",
+     "connect as the program does, with DOCUMENT (a service document file) or the service's own; one JSON line "
+     "per state change; disconnects when standard input ends or on Ctrl+C (exit 0 if the tunnel ran)",
+     runConnect},
+    {"servers", "DOCUMENT", "time the document's servers as the connect procedure does and print the chosen link",
+     runServers},
+    {"fetch-profile", "", "ask the service once for the service document and print it verified", runFetchProfile},
 #endif
 
 };

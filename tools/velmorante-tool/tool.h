@@ -55,5 +55,10 @@ int runUnpack(const ToolArgs& args);
 #ifdef _WIN32
 int runAdapters(const ToolArgs& args);
 int runConflicts(const ToolArgs& args);
+
+// the headless client
+int runConnect(const ToolArgs& args);
+int runServers(const ToolArgs& args);
+int runFetchProfile(const ToolArgs& args);
 #endif
 

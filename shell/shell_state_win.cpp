@@ -1,0 +1,6 @@
+#include "shell/shell_state.h"
+
+ShellState& shellState() {
+    static ShellState s;
+    return s;
+}

@@ -1,0 +1,232 @@
+#include "shell/webview_host.h"
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <utility>
+
+#include "control/controller.h"
+#include "foundation/log.h"
+#include "foundation/paths.h"
+#include "foundation/text.h"
+#include "shell/bridge.h"
+#include "shell/shell_state.h"
+#include "shell/webview2.h"
+#include "shell/webview_loader.h"
+
+namespace {
+
+constexpr const wchar_t* kMessageTitle = L"VELMORANTE";
+constexpr const wchar_t* kEnvironmentFailed =
+    L"Не удалось запустить окно программы. Перезагрузите компьютер и попробуйте снова.";
+constexpr const wchar_t* kControllerFailed = L"Не удалось создать окно интерфейса (WebView2).";
+// The window class brush's RGB(11, 14, 18): no white flash before the page paints.
+constexpr COREWEBVIEW2_COLOR kBackground{255, 11, 14, 18};
+
+// One completion or event handler: answers IUnknown and its own IID (the runtime asks for it),
+// lives as long as someone holds a reference.
+template <typename Interface, typename First, typename Second>
+struct Handler final : Interface {
+    std::atomic<ULONG> refs{1};
+    const GUID& iid;
+    std::function<HRESULT(First, Second)> run;
+
+    Handler(const GUID& id, std::function<HRESULT(First, Second)> fn) : iid(id), run(std::move(fn)) {}
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID asked, void** out) override {
+        if (!out) return E_POINTER;
+        if (IsEqualIID(asked, IID_IUnknown) || IsEqualIID(asked, iid)) {
+            *out = static_cast<Interface*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *out = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++refs; }
+    ULONG STDMETHODCALLTYPE Release() override {
+        const ULONG left = --refs;
+        if (left == 0) delete this;
+        return left;
+    }
+    HRESULT STDMETHODCALLTYPE Invoke(First first, Second second) override { return run(first, second); }
+};
+
+using EnvironmentHandler =
+    Handler<ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler, HRESULT, ICoreWebView2Environment*>;
+using ControllerHandler =
+    Handler<ICoreWebView2CreateCoreWebView2ControllerCompletedHandler, HRESULT, ICoreWebView2Controller*>;
+using MessageHandler =
+    Handler<ICoreWebView2WebMessageReceivedEventHandler, ICoreWebView2*, ICoreWebView2WebMessageReceivedEventArgs*>;
+using NavigationHandler =
+    Handler<ICoreWebView2NavigationCompletedEventHandler, ICoreWebView2*, ICoreWebView2NavigationCompletedEventArgs*>;
+
+std::string hresultText(HRESULT hr) { return std::to_string(static_cast<long>(hr)); }
+
+void endWithMessage(const wchar_t* text) {
+    MessageBoxW(shellState().mainWindow, text, kMessageTitle, MB_ICONERROR);
+    PostQuitMessage(1);
+}
+
+// Exactly SizeofResource bytes of UTF-8; empty when the resource is missing.
+std::wstring loadPage(HMODULE module) {
+    HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(kPageResourceId), MAKEINTRESOURCEW(10));  // RT_RCDATA
+    if (!found) return {};
+    const DWORD size = SizeofResource(module, found);
+    HGLOBAL loaded = LoadResource(module, found);
+    const void* bytes = loaded ? LockResource(loaded) : nullptr;
+    if (!bytes || size == 0) return {};
+    return utf8ToWide(std::string(static_cast<const char*>(bytes), size));
+}
+
+void lockDownSettings(ICoreWebView2* view) {
+    ICoreWebView2Settings* settings = nullptr;
+    if (FAILED(view->get_Settings(&settings)) || !settings) return;
+    settings->put_AreDevToolsEnabled(FALSE);
+    settings->put_AreDefaultContextMenusEnabled(FALSE);
+    settings->put_IsStatusBarEnabled(FALSE);
+    settings->put_IsZoomControlEnabled(FALSE);
+    ICoreWebView2Settings3* settings3 = nullptr;
+    if (SUCCEEDED(settings->QueryInterface(IID_ICoreWebView2Settings3, reinterpret_cast<void**>(&settings3))) &&
+        settings3) {
+        settings3->put_AreBrowserAcceleratorKeysEnabled(FALSE);
+        settings3->Release();
+    }
+    settings->Release();
+}
+
+void setBackground(ICoreWebView2Controller* controller) {
+    ICoreWebView2Controller2* controller2 = nullptr;
+    if (SUCCEEDED(controller->QueryInterface(IID_ICoreWebView2Controller2, reinterpret_cast<void**>(&controller2))) &&
+        controller2) {
+        controller2->put_DefaultBackgroundColor(kBackground);
+        controller2->Release();
+    }
+}
+
+HRESULT onWebMessage(ICoreWebView2*, ICoreWebView2WebMessageReceivedEventArgs* args) {
+    LPWSTR text = nullptr;
+    // A message posted as an object rather than a string fails here and is dropped quietly.
+    if (!args || FAILED(args->TryGetWebMessageAsString(&text)) || !text) {
+        CoTaskMemFree(text);
+        return S_OK;
+    }
+    const std::wstring message(text);
+    CoTaskMemFree(text);
+    handleWebMessage(shellState().bridge, message);
+    return S_OK;
+}
+
+HRESULT onNavigationCompleted(ICoreWebView2*, ICoreWebView2NavigationCompletedEventArgs* args) {
+    if (!args) return S_OK;
+    BOOL success = FALSE;
+    COREWEBVIEW2_WEB_ERROR_STATUS status = COREWEBVIEW2_WEB_ERROR_STATUS_UNKNOWN;
+    args->get_IsSuccess(&success);
+    args->get_WebErrorStatus(&status);
+    if (!success) logLine("ui navigation failed, status " + std::to_string(static_cast<int>(status)));
+    return S_OK;
+}
+
+void addEventHandlers(ICoreWebView2* view) {
+    EventRegistrationToken token{};
+    auto* messages = new MessageHandler(IID_ICoreWebView2WebMessageReceivedEventHandler, onWebMessage);
+    view->add_WebMessageReceived(messages, &token);
+    messages->Release();
+    auto* navigations = new NavigationHandler(IID_ICoreWebView2NavigationCompletedEventHandler, onNavigationCompleted);
+    view->add_NavigationCompleted(navigations, &token);
+    navigations->Release();
+}
+
+void onControllerCreated(HRESULT result, ICoreWebView2Controller* controller, HMODULE pageModule) {
+    if (FAILED(result) || !controller) {
+        logLine("webview controller creation failed: hr=" + hresultText(result));
+        endWithMessage(kControllerFailed);
+        return;
+    }
+    ShellState& state = shellState();
+    controller->AddRef();
+    if (state.webviewController) state.webviewController->Release();
+    state.webviewController = controller;
+    if (state.webview) state.webview->Release();
+    state.webview = nullptr;
+    const HRESULT got = controller->get_CoreWebView2(&state.webview);
+    if (FAILED(got) || !state.webview) {
+        logLine("webview view unavailable: hr=" + hresultText(got));
+        state.webview = nullptr;
+    }
+
+    ICoreWebView2* view = state.webview;
+    if (view) lockDownSettings(view);
+    setBackground(controller);
+    if (view) addEventHandlers(view);
+    resizeWebView();
+    if (view) {
+        const std::wstring page = loadPage(pageModule ? pageModule : GetModuleHandleW(nullptr));
+        const HRESULT navigated = view->NavigateToString(page.c_str());
+        if (FAILED(navigated) || page.empty()) {
+            logLine("ui load failed: hr=" + hresultText(navigated) + " chars=" + std::to_string(page.size()));
+        }
+    }
+    ShowWindow(state.mainWindow, SW_SHOW);
+    SetForegroundWindow(state.mainWindow);
+    controller->put_IsVisible(TRUE);
+    resizeWebView();
+    controller->NotifyParentWindowPositionChanged();
+}
+
+}  // namespace
+
+void createWebViewEnvironment(HMODULE pageModule) {
+    // Without a data folder the runtime picks its own profile folder.
+    const std::wstring folder = dataFolder();
+    const std::wstring userData = folder.empty() ? std::wstring() : folder + L"\\webview";
+
+    auto* created = new EnvironmentHandler(
+        IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
+        [pageModule](HRESULT result, ICoreWebView2Environment* environment) {
+            if (FAILED(result) || !environment) {
+                logLine("webview environment creation failed: hr=" + hresultText(result));
+                endWithMessage(kEnvironmentFailed);
+                return S_OK;
+            }
+            auto* controllerCreated = new ControllerHandler(
+                IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
+                [pageModule](HRESULT hr, ICoreWebView2Controller* controller) {
+                    onControllerCreated(hr, controller, pageModule);
+                    return S_OK;
+                });
+            environment->CreateCoreWebView2Controller(shellState().mainWindow, controllerCreated);
+            controllerCreated->Release();
+            return S_OK;
+        });
+    const HRESULT hr = vlm::webview2::CreateCoreWebView2EnvironmentWithOptions(
+        nullptr, userData.empty() ? nullptr : userData.c_str(), nullptr, created);
+    created->Release();
+    if (FAILED(hr)) {
+        logLine("webview environment could not start: hr=" + hresultText(hr));
+        endWithMessage(kEnvironmentFailed);
+    }
+}
+
+void resizeWebView() {
+    ShellState& state = shellState();
+    if (!state.webviewController) return;
+    RECT bounds{};
+    GetClientRect(state.mainWindow, &bounds);
+    state.webviewController->put_Bounds(bounds);
+}
+
+void pushSnapshot() {
+    ShellState& state = shellState();
+    if (!state.webview || !state.controller) return;
+    const std::string snapshot = buildSnapshot(*state.controller, state.bridge.version, [](const std::string& name) {
+        return isProcessRunningNow(utf8ToWide(name));
+    });
+    state.webview->PostWebMessageAsJson(utf8ToWide(snapshot).c_str());
+}
+
+void releaseWebView() {
+    ShellState& state = shellState();
+    if (ICoreWebView2* view = std::exchange(state.webview, nullptr)) view->Release();
+    if (ICoreWebView2Controller* controller = std::exchange(state.webviewController, nullptr)) controller->Release();
+}

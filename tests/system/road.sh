@@ -6,6 +6,9 @@
 #   road_up N        N servers; sets ROAD_NS, ROAD_LINKS[1..N], ROAD_SERVER_PIDS[1..N], ROAD_PAGE,
 #                    ROAD_TEXT; returns non-zero with a reason on standard error
 #   road_stop_server I   stops server I (its address stays, connections to it are refused)
+#   road_service FILE    the development service inside the client namespace (api.velmorante.test
+#                        and the fallback address), serving the service document FILE; its
+#                        authority trusted in WINEPREFIX until road_down
 #   road_down
 # Needs root, ip, v2ray and python3; scripts/wine-env sourced first.
 ROAD_UUID=7c1e0d2a-9b3f-4e5a-8c6d-0a1b2c3d4e5f
@@ -57,6 +60,13 @@ JSON
   # Wine's adapters are those of the namespace its wineserver runs in: none may run outside.
   timeout -k 5 30 "$VLM_WINESERVER" -k >/dev/null 2>&1 || true
 }
+road_service() {
+  export VLM_DEV_PROFILE=$1
+  ROAD_SERVICE=$ROAD_WORK/dev-service
+  echo "127.0.0.1 api.velmorante.test" >> "/etc/netns/$ROAD_NS/hosts"
+  ip netns exec "$ROAD_NS" tools/dev-service/start "$ROAD_SERVICE" >/dev/null ||
+    { echo "road: the development service did not start" >&2; return 1; }
+}
 road_stop_server() {
   local pid=${ROAD_SERVER_PIDS[$1]}
   kill "$pid" 2>/dev/null
@@ -68,6 +78,7 @@ road_leftover_v2ray() {
 }
 road_down() {
   local pid
+  [ -n "${ROAD_SERVICE:-}" ] && ip netns exec "$ROAD_NS" tools/dev-service/stop "$ROAD_SERVICE" >/dev/null 2>&1
   timeout -k 5 30 ip netns exec "$ROAD_NS" "$VLM_WINESERVER" -k >/dev/null 2>&1 || true
   for pid in "${ROAD_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
   for pid in "${ROAD_PIDS[@]}"; do timeout 5 tail --pid="$pid" -f /dev/null 2>/dev/null || kill -9 "$pid" 2>/dev/null; done

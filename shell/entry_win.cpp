@@ -1,0 +1,114 @@
+// The program: one instance per logon session, the hidden rounded main window, the controller,
+// the WebView2 page (or the runtime's installation behind the splash), the monitor thread, the
+// message loop, and the shutdown in a fixed order.
+#include <windows.h>
+#include <objbase.h>
+
+#include <cwchar>
+#include <memory>
+
+#include "control/controller.h"
+#include "control/monitor.h"
+#include "control/profile_source.h"
+#include "control/system_ops.h"
+#include "foundation/log.h"
+#include "shell/bootstrap.h"
+#include "shell/bridge.h"
+#include "shell/shell_state.h"
+#include "shell/webview_host.h"
+#include "shell/window.h"
+#include "update/update.h"
+
+namespace {
+
+struct MonitorStart {
+    TunnelController* controller;
+    ProfileSource source;
+};
+
+DWORD WINAPI monitorThreadMain(void* parameter) {
+    std::unique_ptr<MonitorStart> start(static_cast<MonitorStart*>(parameter));
+    return monitorLoop(*start->controller, start->source);
+}
+
+// The controller with every procedure of the program behind its seam.
+SystemOps programSystemOps() {
+    SystemOps ops = windowsSystemOps();
+    ops.applyUpdate = applyUpdate;
+    return ops;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
+    const bool autostart = commandLine && std::wcsstr(commandLine, L"--autostart") != nullptr;
+
+    // Another instance runs: bring its window forward and end. With "--autostart" the previous
+    // instance is just ending (an elevated restart) and gets 5 s to let go.
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, kSingleInstanceMutex);
+    if (mutex && WaitForSingleObject(mutex, autostart ? 5000 : 0) == WAIT_TIMEOUT) {
+        if (HWND other = FindWindowW(kWindowClass, nullptr)) {
+            ShowWindow(other, SW_RESTORE);
+            SetForegroundWindow(other);
+        }
+        CloseHandle(mutex);
+        return 0;
+    }
+
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    ShellState& state = shellState();
+    state.mainWindow = createMainWindow(instance);
+
+    HWND window = state.mainWindow;
+    auto* controller = new TunnelController([window] { PostMessageW(window, WM_APP_STATE, 0, 0); },
+                                            GetCurrentThreadId(), programSystemOps());
+    state.controller = controller;
+    state.bridge.controller = controller;
+    state.bridge.ops = windowsShellOps(window, pushSnapshot);
+
+    // The service's documents reach the controller through the monitor loop.
+    ProfileWorker profileWorker;
+    startProfileWorker(profileWorker);
+
+    if (isWebViewRuntimeInstalled()) {
+        createWebViewEnvironment();  // the window is shown once the page is handed to the view
+    } else {
+        state.bootstrapping = true;
+        state.splashStatus = L"Подготовка…";
+        state.splashProgress = 0;
+        ShowWindow(window, SW_SHOW);
+        SetForegroundWindow(window);
+        startRuntimeBootstrap(window);
+    }
+
+    auto* monitorStart = new MonitorStart{controller, profileWorker.state ? profileSourceOf(profileWorker.state)
+                                                                          : ProfileSource{}};
+    HANDLE monitor = CreateThread(nullptr, 0, monitorThreadMain, monitorStart, 0, nullptr);
+    if (monitor) {
+        controller->monitorThread = monitor;
+    } else {
+        delete monitorStart;
+        logLine("monitor thread not started: " + std::to_string(GetLastError()));
+    }
+    if (autostart) controller->startWorker([controller] { autostartTask(*controller); });
+    SetTimer(window, kSnapshotTimerId, kSnapshotTimerMs, nullptr);
+
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+
+    releaseWebView();
+    const bool monitorEnded = shutdownController(*controller);
+    stopProfileWorker(profileWorker, kProfileWorkerStopWaitMs);
+    state.controller = nullptr;
+    state.bridge.controller = nullptr;
+    if (mutex) {
+        ReleaseMutex(mutex);
+        CloseHandle(mutex);
+    }
+    CoUninitialize();
+    if (monitorEnded) delete controller;  // else the process ends with it
+    return 0;
+}

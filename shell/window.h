@@ -1,0 +1,32 @@
+// The main window of the program: its class and constants, the window procedure, the controller's
+// shutdown and the autostart worker. Everything but autostartTask runs on the user-interface thread.
+#pragma once
+
+#include <windows.h>
+
+struct TunnelController;
+
+inline constexpr const wchar_t* kWindowClass = L"VelmoranteWindow";
+inline constexpr const wchar_t* kWindowTitle = L"VELMORANTE";
+inline constexpr const wchar_t* kSingleInstanceMutex = L"Local\\VELMORANTE-single-instance";
+inline constexpr int kWindowWidth96 = 400;
+inline constexpr int kWindowHeight96 = 560;
+inline constexpr int kWindowCornerRadius96 = 18;
+inline constexpr UINT_PTR kSnapshotTimerId = 1;
+inline constexpr UINT kSnapshotTimerMs = 1000;
+inline constexpr DWORD kMonitorJoinMs = 3000;
+inline constexpr int kAutostartWaitSteps = 100;  // of 100 ms: about 10 s for a service profile
+inline constexpr COLORREF kWindowBackground = RGB(11, 14, 18);
+
+LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+// Registers the class and creates the hidden, centred, rounded main window sized for the system DPI.
+HWND createMainWindow(HINSTANCE instance);
+
+// Raises the stop flag, waits at most 3 s for the monitor thread and closes its handle, then stops
+// the engines. A second call finds no thread and nothing running. False while a monitor thread
+// that did not stop in time may still use the controller (then it must not be destroyed).
+bool shutdownController(TunnelController& controller);
+
+// Waits up to about 10 s for a service profile, then connects on this worker thread.
+void autostartTask(TunnelController& controller);

@@ -1,0 +1,227 @@
+// VELMORANTE.exe itself under Wine with the recording stand-in runtime: one instance per session,
+// the window's class, style, size, place and region, the page handed to the view, snapshots, and
+// the "--autostart" switch. The cases named ProgramTunnel need a service and a VLESS server: they
+// run inside scripts/test.d/45-program (VLM_PROGRAM_SERVICE=1), and skip elsewhere.
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+
+#include "foundation/text.h"
+#include "tests/fixtures/webview-runtime/harness.h"
+
+namespace {
+
+using namespace webview_harness;
+
+std::wstring programPath() { return (fs::path(modulePath()).parent_path() / L"VELMORANTE.exe").wstring(); }
+
+struct Program {
+    PROCESS_INFORMATION info{};
+    bool start(const std::wstring& arguments = L"") {
+        std::wstring commandLine = L"\"" + programPath() + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+        STARTUPINFOW startup{};
+        startup.cb = sizeof startup;
+        return CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                              &info) != FALSE;
+    }
+    // Exit code, or -1 while it still runs after ms.
+    long waitExit(DWORD ms) {
+        if (!info.hProcess || WaitForSingleObject(info.hProcess, ms) != WAIT_OBJECT_0) return -1;
+        DWORD code = 0;
+        GetExitCodeProcess(info.hProcess, &code);
+        return static_cast<long>(code);
+    }
+    ~Program() {
+        if (info.hProcess) {
+            if (WaitForSingleObject(info.hProcess, 0) == WAIT_TIMEOUT) {
+                if (HWND w = FindWindowW(L"VelmoranteWindow", nullptr)) PostMessageW(w, WM_CLOSE, 0, 0);
+                if (WaitForSingleObject(info.hProcess, 15000) != WAIT_OBJECT_0) TerminateProcess(info.hProcess, 1);
+            }
+            CloseHandle(info.hProcess);
+            CloseHandle(info.hThread);
+        }
+    }
+};
+
+HWND waitForWindow(DWORD ms) {
+    HWND found = nullptr;
+    pumpUntil([&] { return (found = FindWindowW(L"VelmoranteWindow", nullptr)) != nullptr; }, ms);
+    return found;
+}
+
+int countProcesses(const wchar_t* exeName) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    int n = 0;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        n += _wcsicmp(entry.szExeFile, exeName) == 0;
+    }
+    CloseHandle(snapshot);
+    return n;
+}
+
+// The program's resource 104, read from its file.
+std::string programPage() {
+    HMODULE module = LoadLibraryExW(programPath().c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+    std::string page;
+    if (HRSRC res = module ? FindResourceW(module, MAKEINTRESOURCEW(104), MAKEINTRESOURCEW(10)) : nullptr) {
+        const void* bytes = LockResource(LoadResource(module, res));
+        page.assign(static_cast<const char*>(bytes), SizeofResource(module, res));
+    }
+    if (module) FreeLibrary(module);
+    return page;
+}
+
+struct ProgramWin : ::testing::Test {
+    TempFolder folder;
+    fs::path recordFile;
+    void SetUp() override {
+        removeRegistrations();
+        recordFile = folder.path / L"record.jsonl";
+        SetEnvironmentVariableW(L"VLM_RUNTIME_RECORD", recordFile.wstring().c_str());
+        SetEnvironmentVariableW(L"VLM_RUNTIME_PLAY", nullptr);
+        // An answer stored by another test would be a profile at once.
+        DeleteFileW((dataFolder() + L"\\profile.json").c_str());
+    }
+    void TearDown() override {
+        removeRegistrations();
+        SetEnvironmentVariableW(L"VLM_RUNTIME_RECORD", nullptr);
+    }
+    void registerRuntime() {
+        for (const RegistryEntry& e : userRegistration()) ASSERT_TRUE(writeEntry(e));
+    }
+    bool skipWithoutService() { return std::getenv("VLM_PROGRAM_SERVICE") == nullptr; }
+};
+
+TEST_F(ProgramWin, WindowAndPage) {
+    registerRuntime();
+    Program program;
+    ASSERT_TRUE(program.start());
+    HWND window = waitForWindow(10000);
+    ASSERT_NE(window, nullptr);
+    wchar_t title[64]{};
+    GetWindowTextW(window, title, 64);
+    EXPECT_STREQ(title, L"VELMORANTE");
+    EXPECT_EQ(static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE)) & (WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX | WS_CAPTION | WS_THICKFRAME),
+              static_cast<DWORD>(WS_POPUP | WS_SYSMENU | WS_MINIMIZEBOX));
+    EXPECT_TRUE(GetWindowLongPtrW(window, GWL_EXSTYLE) & WS_EX_APPWINDOW);
+
+    // Shown once the page is handed over; 400 x 560 at the system DPI, centred, rounded.
+    ASSERT_TRUE(pumpUntil([&] { return IsWindowVisible(window) != FALSE; }, 10000).done);
+    const int dpi = static_cast<int>(GetDpiForSystem());
+    RECT r{};
+    GetWindowRect(window, &r);
+    const int width = MulDiv(400, dpi, 96), height = MulDiv(560, dpi, 96);
+    EXPECT_EQ(r.right - r.left, width);
+    EXPECT_EQ(r.bottom - r.top, height);
+    EXPECT_EQ(r.left, (GetSystemMetrics(SM_CXSCREEN) - width) / 2);
+    EXPECT_EQ(r.top, (GetSystemMetrics(SM_CYSCREEN) - height) / 2);
+    HRGN region = CreateRectRgn(0, 0, 0, 0);
+    ASSERT_NE(GetWindowRgn(window, region), ERROR);
+    EXPECT_FALSE(PtInRegion(region, 0, 0));  // the corner is cut
+    EXPECT_TRUE(PtInRegion(region, width / 2, height / 2));
+    EXPECT_TRUE(PtInRegion(region, width / 2, 0));
+    DeleteObject(region);
+
+    // The page is resource 104, and snapshots arrive at least once a second.
+    Sleep(3200);
+    const std::vector<JsonValue> record = readRecord(recordFile);
+    const std::vector<JsonValue> navigations = named(record, "call", "NavigateToString");
+    ASSERT_EQ(navigations.size(), 1u);
+    EXPECT_TRUE(navigations[0].find("text").asText() == programPage());
+    EXPECT_FALSE(programPage().empty());
+    EXPECT_GE(named(record, "call", "PostWebMessageAsJson").size(), 3u);
+
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(program.waitExit(15000), 0);
+}
+
+TEST_F(ProgramWin, WithoutTheRuntimeTheSplashShowsAtOnce) {
+    BoxWatcher boxes;  // no service here: the installation ends with its message
+    Program program;
+    ASSERT_TRUE(program.start());
+    HWND window = waitForWindow(10000);
+    ASSERT_NE(window, nullptr);
+    EXPECT_TRUE(IsWindowVisible(window));
+    EXPECT_EQ(program.waitExit(60000), 0);
+    const std::vector<std::wstring> texts = boxes.finish();
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_EQ(texts[0], L"Нет связи с сервером. Проверьте интернет и запустите программу снова.");
+}
+
+TEST_F(ProgramWin, OneInstanceAndTheAutostartSwitch) {
+    registerRuntime();
+    Program first;
+    ASSERT_TRUE(first.start(L"--autostart"));
+    HWND window = waitForWindow(10000);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return IsWindowVisible(window) != FALSE; }, 10000).done);
+
+    struct Row {
+        const wchar_t* arguments;
+        DWORD minMs, maxMs;  // how long the second start takes to give up
+    };
+    const Row rows[] = {
+        {L"", 0, 3000},
+        {L"--AUTOSTART", 0, 3000},         // the switch is case-sensitive
+        {L"x--autostartx", 4500, 9000},    // found inside a longer word: waits 5 s for the mutex
+    };
+    for (const Row& row : rows) {
+        ShowWindow(window, SW_MINIMIZE);
+        pumpUntil([&] { return IsIconic(window) != FALSE; }, 3000);
+        Program second;
+        const ULONGLONG t0 = GetTickCount64();
+        ASSERT_TRUE(second.start(row.arguments));
+        EXPECT_EQ(second.waitExit(15000), 0) << wideToUtf8(row.arguments);
+        const ULONGLONG took = GetTickCount64() - t0;
+        EXPECT_GE(took, row.minMs) << wideToUtf8(row.arguments);
+        EXPECT_LE(took, row.maxMs) << wideToUtf8(row.arguments);
+        EXPECT_TRUE(pumpUntil([&] { return IsIconic(window) == FALSE; }, 3000).done) << wideToUtf8(row.arguments);
+        EXPECT_EQ(FindWindowW(L"VelmoranteWindow", nullptr), window);
+    }
+
+    // "--autostart" without a service profile within about 10 s: nothing connects.
+    Sleep(3000);
+    const std::vector<JsonValue> snapshots = named(readRecord(recordFile), "call", "PostWebMessageAsJson");
+    ASSERT_FALSE(snapshots.empty());
+    for (const JsonValue& s : snapshots) {
+        JsonValue snapshot;
+        ASSERT_TRUE(parse(s.find("json").asText(), snapshot));
+        EXPECT_EQ(snapshot.find("phase").asText(), "idle");
+    }
+    EXPECT_EQ(countProcesses(L"xray-core.exe"), 0);
+}
+
+// With the development service and a VLESS server (45-program): "--autostart" connects once the
+// profile arrives; closing the window hides it at once, stops the engines and ends the process.
+TEST_F(ProgramWin, ClosingWhileConnectedStopsTheTunnel) {
+    if (skipWithoutService()) GTEST_SKIP() << "runs inside scripts/test.d/45-program";
+    registerRuntime();
+    Program program;
+    ASSERT_TRUE(program.start(L"--autostart"));
+    HWND window = waitForWindow(10000);
+    ASSERT_NE(window, nullptr);
+    const bool running = pumpUntil(
+        [&] {
+            for (const JsonValue& s : named(readRecord(recordFile), "call", "PostWebMessageAsJson")) {
+                if (s.find("json").asText().find("\"phase\":\"running\"") != std::string::npos) return true;
+            }
+            return false;
+        },
+        40000).done;
+    const std::vector<JsonValue> shown = named(readRecord(recordFile), "call", "PostWebMessageAsJson");
+    ASSERT_TRUE(running) << (shown.empty() ? std::string("no snapshot") : shown.back().find("json").asText());
+    EXPECT_EQ(countProcesses(L"xray-core.exe"), 1);
+    EXPECT_EQ(countProcesses(L"sing-box.exe"), 1);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_TRUE(pumpUntil([&] { return IsWindowVisible(window) == FALSE; }, 1000).done);
+    EXPECT_EQ(program.waitExit(20000), 0);
+    EXPECT_EQ(countProcesses(L"xray-core.exe") + countProcesses(L"sing-box.exe"), 0);
+}
+
+}  // namespace

@@ -1,0 +1,48 @@
+#include "update/update.h"
+
+#include <mutex>
+
+#include "control/controller.h"
+#include "foundation/crypto.h"
+
+std::wstring replacementCommandLine(const std::wstring& executable) {
+    const std::wstring next = executable + kUpdateSuffix;
+    return L"cmd.exe /c ping -n 3 127.0.0.1 >nul & move /y \"" + next + L"\" \"" + executable +
+           L"\" & start \"\" \"" + executable + L"\"";
+}
+
+void runUpdate(TunnelController& controller, const std::string& url, const std::string& sha256, const UpdateOps& ops) {
+    const auto log = [&ops](const std::string& line) {
+        if (ops.log) ops.log(line);
+    };
+    // A running tunnel goes first: the status line says "Готов." until the download ends.
+    controller.disconnect("", false);
+
+    const std::wstring target = ops.executable + kUpdateSuffix;
+    const bool downloaded =
+        ops.download && ops.download(url, target, [&controller](double fraction) { controller.setUpdateProgress(fraction); });
+    const bool verified = downloaded && ops.fileDigestHex && digestMatches(ops.fileDigestHex(target), sha256);
+
+    if (verified) {
+        if (ops.startDetached && ops.startDetached(replacementCommandLine(ops.executable))) {
+            log("update verified, replacement handed over");
+        } else {
+            log("update verified, but the replacement command did not start");
+        }
+        // Ending in the ordinary way releases the mutex and stops the engines, so the new
+        // instance started by the command can take over.
+        controller.stopFlag.store(true);
+        if (ops.quitThread) ops.quitThread(controller.uiThreadId);
+        return;
+    }
+
+    if (ops.deleteFile) ops.deleteFile(target);
+    log(downloaded ? "update digest mismatch" : "update download failed: " + url);
+    {
+        std::lock_guard<std::mutex> hold(controller.lock);
+        controller.update.progress = -1;
+        controller.status = downloaded ? kUpdateDigestMismatch : kUpdateDownloadFailed;
+        controller.error = true;
+    }
+    controller.notify();
+}

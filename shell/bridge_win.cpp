@@ -3,7 +3,9 @@
 #include <tlhelp32.h>
 
 #include <cwchar>
+#include <memory>
 #include <utility>
+#include <vector>
 
 #include "foundation/log.h"
 #include "foundation/paths.h"
@@ -59,6 +61,30 @@ bool isProcessRunningNow(const std::wstring& fileName) {
     }
     CloseHandle(snapshot);
     return found;
+}
+
+std::function<bool(const std::string& fileName)> processCheckOfOneWalk() {
+    auto names = std::make_shared<std::vector<std::wstring>>();
+    auto taken = std::make_shared<bool>(false);
+    return [names, taken](const std::string& fileName) {
+        if (!*taken) {
+            *taken = true;
+            HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+            if (snapshot != INVALID_HANDLE_VALUE) {
+                PROCESSENTRY32W entry{};
+                entry.dwSize = sizeof entry;
+                for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+                    names->push_back(entry.szExeFile);
+                }
+                CloseHandle(snapshot);
+            }
+        }
+        const std::wstring wanted = utf8ToWide(fileName);
+        for (const std::wstring& name : *names) {
+            if (_wcsicmp(name.c_str(), wanted.c_str()) == 0) return true;
+        }
+        return false;
+    };
 }
 
 ShellOps windowsShellOps(HWND mainWindow, std::function<void()> pushSnapshot) {

@@ -219,9 +219,7 @@ void resizeWebView() {
 void pushSnapshot() {
     ShellState& state = shellState();
     if (!state.webview || !state.controller) return;
-    const std::string snapshot = buildSnapshot(*state.controller, state.bridge.version, [](const std::string& name) {
-        return isProcessRunningNow(utf8ToWide(name));
-    });
+    const std::string snapshot = buildSnapshot(*state.controller, state.bridge.version, processCheckOfOneWalk());
     state.webview->PostWebMessageAsJson(utf8ToWide(snapshot).c_str());
 }
 

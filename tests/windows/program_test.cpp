@@ -218,6 +218,11 @@ TEST_F(ProgramWin, ClosingWhileConnectedStopsTheTunnel) {
     ASSERT_TRUE(running) << (shown.empty() ? std::string("no snapshot") : shown.back().find("json").asText());
     EXPECT_EQ(countProcesses(L"xray-core.exe"), 1);
     EXPECT_EQ(countProcesses(L"sing-box.exe"), 1);
+    // The suite pictures the connected window: it waits for "connected" and answers with "pictured".
+    if (const char* folder = std::getenv("VLM_PROGRAM_SHOT_DIR")) {
+        writeFileBytes(fs::path(folder) / "connected", "1");
+        pumpUntil([&] { return fs::exists(fs::path(folder) / "pictured"); }, 15000);
+    }
     PostMessageW(window, WM_CLOSE, 0, 0);
     EXPECT_TRUE(pumpUntil([&] { return IsWindowVisible(window) == FALSE; }, 1000).done);
     EXPECT_EQ(program.waitExit(20000), 0);

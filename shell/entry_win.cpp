@@ -58,8 +58,18 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     ShellState& state = shellState();
     state.mainWindow = createMainWindow(instance);
-
     HWND window = state.mainWindow;
+    if (!window) {
+        // Nothing can be shown or driven without it; ending beats a program that sits invisible.
+        logLine("main window not created: " + std::to_string(GetLastError()));
+        if (mutex) {
+            ReleaseMutex(mutex);
+            CloseHandle(mutex);
+        }
+        CoUninitialize();
+        return 0;
+    }
+
     auto* controller = new TunnelController([window] { PostMessageW(window, WM_APP_STATE, 0, 0); },
                                             GetCurrentThreadId(), programSystemOps());
     state.controller = controller;

@@ -1,0 +1,117 @@
+// The real program under Wine, driven through its page: scripts/run starts VELMORANTE.exe with the
+// development web view runtime (the page in Chromium) in a network namespace with one VLESS
+// server; this test connects to that Chromium over its DevTools port and presses the power button.
+// Run it inside the program's namespace while scripts/run runs (the port is the namespace's own):
+//   ip netns exec vlm-road-<pid> node --test tests/e2e/road.test.mjs
+//   VLM_DEV_RUNTIME_CDP_PORT (default 9229), VLM_E2E_SERVER (default 198.18.0.1:8443),
+//   VLM_SCREENSHOTS (default build/e2e-screenshots)
+import { test, before, after } from 'node:test';
+import assert from 'node:assert/strict';
+import { mkdirSync } from 'node:fs';
+import { dirname, join, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
+import { chromium } from '../ui/node_modules/playwright-core/index.mjs';
+
+const root = resolve(dirname(fileURLToPath(import.meta.url)), '..', '..');
+const cdp = `http://127.0.0.1:${process.env.VLM_DEV_RUNTIME_CDP_PORT || 9229}`;
+const server = process.env.VLM_E2E_SERVER || '198.18.0.1:8443';
+const shots = process.env.VLM_SCREENSHOTS || join(root, 'build', 'e2e-screenshots');
+const CONNECTING = ['Выбираю самый быстрый сервер…', 'Подключаюсь…'];
+const CONNECTED = 'Подключено. Весь ПК идёт через сервер.';
+const STOPPING = 'Отключаюсь…';
+
+let browser;
+let page;
+
+// Every snapshot the host posts and every text the page shows, from now on, in the page itself.
+function record() {
+  window.__seen = [];
+  window.__shown = [];
+  window.chrome.webview.addEventListener('message', (e) => window.__seen.push(e.data));
+  const heading = document.getElementById('heading');
+  const status = document.getElementById('status');
+  new MutationObserver(() => window.__shown.push(heading.textContent + ' | ' + status.textContent))
+    .observe(document.getElementById('main'), { subtree: true, childList: true, characterData: true });
+}
+
+const seen = () => page.evaluate(() => window.__seen.slice());
+const shown = () => page.evaluate(() => window.__shown.slice());
+const forget = () => page.evaluate(() => { window.__seen.length = 0; window.__shown.length = 0; });
+
+// The first recorded snapshot for which the predicate holds, waiting at most ms.
+async function snapshot(predicate, ms, what) {
+  const deadline = Date.now() + ms;
+  for (;;) {
+    const found = (await seen()).find(predicate);
+    if (found) return found;
+    if (Date.now() > deadline) {
+      const last = (await seen()).slice(-3);
+      assert.fail(`no snapshot with ${what} within ${ms} ms; the last: ${JSON.stringify(last)}`);
+    }
+    await new Promise((r) => setTimeout(r, 100));
+  }
+}
+
+before(async () => {
+  browser = await chromium.connectOverCDP(cdp, { timeout: 30000 });
+  const deadline = Date.now() + 30000;
+  while (!page && Date.now() < deadline) {
+    page = browser.contexts().flatMap((c) => c.pages()).find((p) => p.url().startsWith('http://127.0.0.1:'));
+    if (!page) await new Promise((r) => setTimeout(r, 200));
+  }
+  assert.ok(page, 'the program\'s page is open in Chromium');
+  await page.waitForFunction(() => window.chrome && window.chrome.webview, null, { timeout: 30000 });
+  await page.evaluate(record);
+  mkdirSync(shots, { recursive: true });
+  // A run left connected is disconnected first: each case starts from its own phase.
+  const first = await snapshot(() => true, 5000, 'any content');
+  if (first.phase !== 'idle') {
+    if (first.phase === 'running') await page.click('#power');
+    await snapshot((s) => s.phase === 'idle', 60000, 'phase "idle"');
+  }
+});
+
+// Only the connection to the DevTools port ends: Chromium and the program stay.
+after(async () => { if (browser) await browser.close(); });
+
+test('connect: the status while connecting, then the connected text with the server and a ping', async () => {
+  await forget();
+  await page.screenshot({ path: join(shots, 'idle.png') });
+  await page.click('#power');
+  const running = await snapshot((s) => s.phase === 'running', 60000, 'phase "running"');
+  const during = (await seen()).filter((s) => s.phase === 'connecting').map((s) => s.status);
+  assert.ok(during.some((t) => CONNECTING.includes(t)), `connecting showed ${JSON.stringify(during)}`);
+  assert.ok((await shown()).some((t) => CONNECTING.some((c) => t.endsWith('| ' + c))), 'the page showed it');
+  assert.equal(running.status, CONNECTED);
+  assert.equal(running.error, false);
+  assert.equal(running.server, server);
+  // The health probe runs every 2 s; its latency is -1 until the first probe has answered.
+  const pinged = await snapshot((s) => s.phase === 'running' && s.ping >= 0, 15000, 'a ping');
+  assert.equal(pinged.server, server);
+  assert.equal(await page.textContent('#heading'), 'Подключено');
+  assert.equal(await page.getAttribute('#power', 'class'), 'on');
+  await page.screenshot({ path: join(shots, 'running.png') });
+});
+
+test('disconnect: "Отключаюсь…", then idle', async () => {
+  await forget();
+  await page.click('#power');
+  const idle = await snapshot((s) => s.phase === 'idle', 60000, 'phase "idle"');
+  const stopping = (await seen()).filter((s) => s.phase === 'stopping').map((s) => s.status);
+  assert.ok(stopping.includes(STOPPING), `stopping showed ${JSON.stringify(stopping)}`);
+  assert.equal(idle.error, false, `idle with an error: ${idle.status}`);
+  assert.equal(idle.ping, -1);
+  assert.equal(await page.textContent('#heading'), 'Не подключено');
+  assert.equal(await page.getAttribute('#power', 'class'), 'idle');
+  await page.screenshot({ path: join(shots, 'idle-again.png') });
+});
+
+// The host takes commands only as strings: the runtime must refuse the object to it.
+test('an object posted instead of a JSON string changes nothing', async () => {
+  await forget();
+  await page.evaluate(() => window.chrome.webview.postMessage({ cmd: 'toggle' }));
+  await new Promise((r) => setTimeout(r, 2500));
+  const phases = (await seen()).map((s) => s.phase);
+  assert.ok(phases.length >= 2, 'snapshots kept coming');
+  assert.deepEqual([...new Set(phases)], ['idle']);
+});

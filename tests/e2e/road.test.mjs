@@ -7,7 +7,8 @@
 //   VLM_SCREENSHOTS (default build/e2e-screenshots)
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { mkdirSync } from 'node:fs';
+import { copyFileSync, mkdirSync, readdirSync, readFileSync } from 'node:fs';
+import { spawn } from 'node:child_process';
 import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from '../ui/node_modules/playwright-core/index.mjs';
@@ -19,6 +20,30 @@ const shots = process.env.VLM_SCREENSHOTS || join(root, 'build', 'e2e-screenshot
 const CONNECTING = ['Выбираю самый быстрый сервер…', 'Подключаюсь…'];
 const CONNECTED = 'Подключено. Весь ПК идёт через сервер.';
 const STOPPING = 'Отключаюсь…';
+const ENGINE_STOPPED = 'Туннель неожиданно остановился. ';
+// The program's Wine prefix and loader (scripts/run's): engines found and programs started there.
+const prefix = process.env.WINEPREFIX || join(root, 'build', 'wineprefix-run');
+const wine = process.env.VLM_WINE || '/usr/lib/wine/wine64';
+
+// Linux pids of the program's own engine processes (by name, in the program's prefix).
+function enginePids(exe) {
+  const pids = [];
+  for (const entry of readdirSync('/proc')) {
+    if (!/^[0-9]+$/.test(entry)) continue;
+    try {
+      const comm = readFileSync(`/proc/${entry}/comm`, 'utf8').trim();
+      const env = readFileSync(`/proc/${entry}/environ`, 'utf8').split('\0');
+      if (comm === exe && env.includes(`WINEPREFIX=${prefix}`)) pids.push(Number(entry));
+    } catch { /* gone meanwhile */ }
+  }
+  return pids;
+}
+
+async function connect() {
+  await forget();
+  await page.click('#power');
+  return snapshot((s) => s.phase === 'running', 60000, 'phase "running"');
+}
 
 let browser;
 let page;
@@ -114,4 +139,43 @@ test('an object posted instead of a JSON string changes nothing', async () => {
   const phases = (await seen()).map((s) => s.phase);
   assert.ok(phases.length >= 2, 'snapshots kept coming');
   assert.deepEqual([...new Set(phases)], ['idle']);
+});
+
+test('an engine killed from outside: the unexpected-stop text and the reason, idle', async () => {
+  await connect();
+  await forget();
+  const pids = enginePids('sing-box.exe');
+  assert.equal(pids.length, 1, 'one sing-box of the program runs');
+  process.kill(pids[0], 'SIGKILL');
+  const idle = await snapshot((s) => s.phase === 'idle', 20000, 'phase "idle"');
+  assert.ok(idle.status.startsWith(ENGINE_STOPPED), `status ${idle.status}`);
+  assert.equal(idle.error, true);
+  assert.deepEqual(enginePids('xray-core.exe'), [], 'no engine left');
+  await page.screenshot({ path: join(shots, 'engine-stopped.png') });
+});
+
+test('a listed program started while connected: the alert names it, "Понятно" dismisses it, no reconnect', async () => {
+  await connect();
+  await forget();
+  const folder = join(shots, '..', 'e2e-programs');
+  mkdirSync(folder, { recursive: true });
+  const program = join(folder, 'v2rayN.exe');
+  copyFileSync(join(root, 'build', 'windows', 'idle_process.exe'), program);
+  const child = spawn(wine, ['Z:' + program.replaceAll('/', '\\')], {
+    env: { ...process.env, WINEPREFIX: prefix, WINEDEBUG: '-all' }, stdio: 'ignore',
+  });
+  try {
+    const cut = await snapshot((s) => s.alert !== '', 20000, 'an alert');
+    assert.ok(cut.alert.includes('v2rayN'), `alert ${cut.alert}`);
+    await page.waitForSelector('#alert:not([hidden])', { timeout: 5000 });
+    assert.ok((await page.textContent('#alertText')).includes('v2rayN'));
+    await page.screenshot({ path: join(shots, 'alert.png') });
+    await page.click('#dismiss');
+    await snapshot((s) => s.alert === '', 5000, 'the alert dismissed');
+    await new Promise((r) => setTimeout(r, 3000));
+    assert.ok(!(await seen()).some((s) => s.phase === 'connecting'), 'no reconnect');
+    assert.equal(await page.getAttribute('#alert', 'hidden'), '');
+  } finally {
+    child.kill('SIGKILL');
+  }
 });

@@ -55,6 +55,32 @@ if(WIN32 AND VLM_TESTS)
     VERBATIM)
   add_custom_target(runtime_installer_files ALL DEPENDS ${installer_files})
 
+  # The same installer carrying the development runtime, signed: what the development service
+  # offers scripts/run's program on its first start in a fresh prefix, behind the splash.
+  if(TARGET dev_runtime)
+    file(GENERATE OUTPUT "${installer_dir}/dev-installer.rc" CONTENT "1 RCDATA \"$<TARGET_FILE:dev_runtime>\"\n")
+    add_custom_command(
+      OUTPUT "${installer_dir}/dev_installer_res.o"
+      COMMAND "${CMAKE_RC_COMPILER}" -O coff -i "${installer_dir}/dev-installer.rc" -o "${installer_dir}/dev_installer_res.o"
+      DEPENDS dev_runtime "${installer_dir}/dev-installer.rc"
+      COMMENT "Packing the development web view runtime into its installer"
+      VERBATIM)
+    set_source_files_properties("${installer_dir}/dev_installer_res.o" PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+    add_executable(dev_runtime_installer "${installer_fixture}/installer.cpp" "${installer_dir}/dev_installer_res.o")
+    target_link_options(dev_runtime_installer PRIVATE -municode -mwindows)
+    target_link_libraries(dev_runtime_installer PRIVATE shell32 ole32 advapi32)
+    set_target_properties(dev_runtime_installer PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${installer_dir}")
+    add_custom_command(
+      OUTPUT "${VLM_DOWNLOADS_DIR}/dev-runtime-installer.exe"
+      COMMAND "${CMAKE_COMMAND}" -E make_directory "${VLM_DOWNLOADS_DIR}"
+      COMMAND "${CMAKE_COMMAND}" -E rm -f "${VLM_DOWNLOADS_DIR}/dev-runtime-installer.exe"
+      COMMAND ${sign} -in "$<TARGET_FILE:dev_runtime_installer>" -out "${VLM_DOWNLOADS_DIR}/dev-runtime-installer.exe"
+      DEPENDS dev_runtime_installer "${installer_dir}/signer.pem"
+      COMMENT "Signing the development runtime's installer"
+      VERBATIM)
+    add_custom_target(dev_runtime_installer_file ALL DEPENDS "${VLM_DOWNLOADS_DIR}/dev-runtime-installer.exe")
+  endif()
+
   foreach(test bootstrap_test splash_test)
     if(TARGET ${test})
       set_tests_properties(win.${test} PROPERTIES DISABLED TRUE)

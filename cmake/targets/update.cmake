@@ -37,6 +37,16 @@ endfunction()
 # The program's next patch version, for the update's end-to-end test.
 if(WIN32 AND VLM_TESTS AND TARGET VELMORANTE)
   math(EXPR vlm_next_patch "${PROJECT_VERSION_PATCH} + 1")
-  vlm_add_program_variant(VELMORANTE_update "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${vlm_next_patch}"
-                          "${CMAKE_BINARY_DIR}/update")
+  set(VLM_UPDATE_VERSION "${PROJECT_VERSION_MAJOR}.${PROJECT_VERSION_MINOR}.${vlm_next_patch}")
+  vlm_add_program_variant(VELMORANTE_update "${VLM_UPDATE_VERSION}" "${CMAKE_BINARY_DIR}/update")
+  # What the development service offers as the update (scripts/run with VLM_RUN_OFFER_UPDATE=1).
+  add_custom_command(
+    OUTPUT "${CMAKE_BINARY_DIR}/downloads/VELMORANTE-update.exe"
+    COMMAND "${CMAKE_COMMAND}" -E make_directory "${CMAKE_BINARY_DIR}/downloads"
+    COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:VELMORANTE_update>" "${CMAKE_BINARY_DIR}/downloads/VELMORANTE-update.exe"
+    DEPENDS VELMORANTE_update
+    COMMENT "The update the development service offers"
+    VERBATIM)
+  file(WRITE "${CMAKE_BINARY_DIR}/downloads/VELMORANTE-update.version" "${VLM_UPDATE_VERSION}")
+  add_custom_target(program_update_file ALL DEPENDS "${CMAKE_BINARY_DIR}/downloads/VELMORANTE-update.exe")
 endif()

@@ -59,7 +59,11 @@ function record() {
     .observe(document.getElementById('main'), { subtree: true, childList: true, characterData: true });
 }
 
-const seen = () => page.evaluate(() => window.__seen.slice());
+let seenBeforeExit = [];
+const seen = async () => {
+  try { seenBeforeExit = await page.evaluate(() => window.__seen.slice()); } catch { /* the page is gone */ }
+  return seenBeforeExit;
+};
 const shown = () => page.evaluate(() => window.__shown.slice());
 const forget = () => page.evaluate(() => { window.__seen.length = 0; window.__shown.length = 0; });
 
@@ -178,4 +182,44 @@ test('a listed program started while connected: the alert names it, "Понят�
   } finally {
     child.kill('SIGKILL');
   }
+});
+
+// Last, because it replaces the program (scripts/run with VLM_RUN_OFFER_UPDATE=1 offers the next
+// version; 50-road sets both): while connected, the update disconnects first, downloads with
+// progress, ends the program, and about two seconds later the new version runs and says so.
+test('the update offer: the row, progress, and the new version running afterwards', { skip: !process.env.VLM_E2E_UPDATE }, async () => {
+  const offered = (await snapshot((s) => s.update, 10000, 'an update offer')).update;
+  assert.equal(offered.progress, -1);
+  await page.waitForSelector('#update:not([hidden])', { timeout: 5000 });
+  assert.ok((await page.textContent('#updateTitle')).includes(offered.version));
+  await connect();
+  await page.screenshot({ path: join(shots, 'update-offered.png') });
+  await forget();
+  const gone = new Promise((r) => browser.once('disconnected', r));
+  await page.click('#updateButton');
+  // Keep what the page receives until its program ends.
+  const watch = setInterval(() => { seen(); }, 100);
+  await Promise.race([gone, new Promise((r) => setTimeout(r, 90000))]);
+  clearInterval(watch);
+  assert.ok(!browser.isConnected(), 'the old program ended');
+  const before = seenBeforeExit;
+  assert.ok(before.some((s) => s.phase === 'stopping' || s.phase === 'idle'), 'disconnected first');
+  assert.ok(before.some((s) => s.update && s.update.progress >= 0), 'progress shown');
+  assert.deepEqual(enginePids('xray-core.exe'), [], 'the tunnel stopped with the old program');
+  // The new version opens its own page in a new Chromium on the same port.
+  const deadline = Date.now() + 60000;
+  page = undefined;
+  while (!page && Date.now() < deadline) {
+    try {
+      browser = await chromium.connectOverCDP(cdp, { timeout: 5000 });
+      page = browser.contexts().flatMap((c) => c.pages()).find((p) => p.url().startsWith('http://127.0.0.1:'));
+      if (!page) await browser.close();
+    } catch { await new Promise((r) => setTimeout(r, 500)); }
+  }
+  assert.ok(page, 'the new version shows its page');
+  await page.waitForFunction(() => window.chrome && window.chrome.webview, null, { timeout: 30000 });
+  await page.evaluate(record);
+  const fresh = await snapshot(() => true, 10000, 'a snapshot of the new version');
+  assert.equal(fresh.version, offered.version);
+  await page.screenshot({ path: join(shots, 'updated.png') });
 });

@@ -32,14 +32,40 @@ function enginePids(exe) {
     if (!/^[0-9]+$/.test(entry)) continue;
     try {
       const comm = readFileSync(`/proc/${entry}/comm`, 'utf8').trim();
+      const cmdline = readFileSync(`/proc/${entry}/cmdline`, 'utf8');
       const env = readFileSync(`/proc/${entry}/environ`, 'utf8').split('\0');
-      if (comm === exe && env.includes(`WINEPREFIX=${prefix}`)) pids.push(Number(entry));
+      const named = comm === exe || cmdline.toLowerCase().includes('\\' + exe.toLowerCase());
+      if (named && env.includes(`WINEPREFIX=${prefix}`)) pids.push(Number(entry));
     } catch { /* gone meanwhile */ }
   }
   return pids;
 }
 
+// What runs under that name anywhere, for a failure message.
+function anyNamed(exe) {
+  const found = [];
+  for (const entry of readdirSync('/proc')) {
+    if (!/^[0-9]+$/.test(entry)) continue;
+    try {
+      const cmdline = readFileSync(`/proc/${entry}/cmdline`, 'utf8').replaceAll('\0', ' ');
+      if (cmdline.toLowerCase().includes(exe.toLowerCase())) {
+        const env = readFileSync(`/proc/${entry}/environ`, 'utf8').split('\0').filter((v) => v.startsWith('WINEPREFIX='));
+        found.push(`${entry} ${readFileSync(`/proc/${entry}/comm`, 'utf8').trim()} ${env} ${cmdline.slice(0, 120)}`);
+      }
+    } catch { /* gone meanwhile */ }
+  }
+  return found.join('; ');
+}
+
 async function connect() {
+  // From idle, whatever an earlier case left behind.
+  await forget();
+  await snapshot(() => true, 5000, 'any snapshot');  // the timer posts one every second
+  const now = (await seen()).at(-1).phase;
+  if (now !== 'idle') {
+    if (now === 'running') await page.click('#power');
+    await snapshot((s) => s.phase === 'idle', 60000, 'phase "idle"');
+  }
   await forget();
   await page.click('#power');
   return snapshot((s) => s.phase === 'running', 60000, 'phase "running"');
@@ -148,8 +174,12 @@ test('an object posted instead of a JSON string changes nothing', async () => {
 test('an engine killed from outside: the unexpected-stop text and the reason, idle', async () => {
   await connect();
   await forget();
-  const pids = enginePids('sing-box.exe');
-  assert.equal(pids.length, 1, 'one sing-box of the program runs');
+  let pids = [];
+  for (let i = 0; i < 30 && pids.length === 0; ++i) {
+    pids = enginePids('sing-box.exe');
+    if (pids.length === 0) await new Promise((r) => setTimeout(r, 100));
+  }
+  assert.equal(pids.length, 1, `one sing-box of the program runs (prefix ${prefix}; seen: ${anyNamed('sing-box.exe')})`);
   process.kill(pids[0], 'SIGKILL');
   const idle = await snapshot((s) => s.phase === 'idle', 20000, 'phase "idle"');
   assert.ok(idle.status.startsWith(ENGINE_STOPPED), `status ${idle.status}`);

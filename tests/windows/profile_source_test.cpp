@@ -1,4 +1,4 @@
-// The profile source against the development service, run by scripts/test.d/41-profile-source in a
+// The profile source against the development service, run by scripts/test.d/40-service in a
 // network namespace of its own, where api.velmorante.test is 127.0.0.2 and silent.velmorante.test
 // 127.0.0.6 (a listener that never answers); the fallback address 127.0.0.1 answers too.
 // VLM_SERVICE_DIR names the folder with ca.der and the service's request record (records.jsonl).
@@ -8,10 +8,10 @@
 #include "foundation/text.h"
 
 #include "build_config.h"
+#include "dev_service_support.h"
 #include "test_support.h"
 
 #include <windows.h>
-#include <wincrypt.h>
 
 #include <gtest/gtest.h>
 
@@ -24,51 +24,9 @@ const char* const kDevPublicKeyHex =
     "fd4a1e8d033f24f533ffa1fd0fd28b7e36317b64bf3c2576ac3c4e82f2a42768";
 const char* const kHost = "api.velmorante.test";
 
-std::string serviceDir() {
-    const char* dir = std::getenv("VLM_SERVICE_DIR");
-    if (!dir || !*dir) return {};
-    std::string path = std::string("Z:") + dir;
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return path;
-}
-
-// Trusts the test authority in this prefix's user Root store for the run only (see http_test.cpp).
-struct TrustTestAuthority : ::testing::Environment {
-    std::string der;
-    static HCERTSTORE openRoot() {
-        return CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
-    }
-    void SetUp() override {
-        if (serviceDir().empty()) return;
-        der = readFileBytes(serviceDir() + "\\ca.der");
-        ASSERT_FALSE(der.empty()) << "no ca.der in " << serviceDir();
-        HCERTSTORE store = openRoot();
-        ASSERT_NE(store, nullptr);
-        EXPECT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
-                                                     reinterpret_cast<const BYTE*>(der.data()),
-                                                     static_cast<DWORD>(der.size()),
-                                                     CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
-        CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
-        CertCloseStore(store, 0);
-    }
-    void TearDown() override {
-        if (der.empty()) return;
-        HCERTSTORE store = openRoot();
-        if (!store) return;
-        PCCERT_CONTEXT wanted = CertCreateCertificateContext(
-            X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()));
-        if (wanted) {
-            PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
-                                                              wanted, nullptr);
-            if (found) CertDeleteCertificateFromStore(found);  // frees found
-            CertFreeCertificateContext(wanted);
-        }
-        CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
-        CertCloseStore(store, 0);
-    }
-};
-::testing::Environment* const kTrust = ::testing::AddGlobalTestEnvironment(new TrustTestAuthority);
+// The authority is trusted only where the suite gives the service's folder.
+::testing::Environment* const kTrust =
+    serviceDir().empty() ? nullptr : ::testing::AddGlobalTestEnvironment(new TrustServiceAuthority);
 
 // Requests the service recorded at this local address so far.
 size_t recordsAt(const std::string& local) {

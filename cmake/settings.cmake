@@ -35,5 +35,13 @@ if(CMAKE_BUILD_TYPE STREQUAL "Release" AND NOT VLM_DEVELOPMENT_RELEASE)
   endif()
 endif()
 
+# A build that trusts the development key talks to the development service: it alone takes the
+# development switches of the environment (VLM_DEV_PROFILE_REFRESH_SECONDS).
+if(VLM_SERVICE_PUBLIC_KEY STREQUAL vlm_development_key)
+  set(VLM_DEVELOPMENT_SERVICE true)
+else()
+  set(VLM_DEVELOPMENT_SERVICE false)
+endif()
+
 set(VLM_GENERATED_DIR "${CMAKE_BINARY_DIR}/generated")
 configure_file("${CMAKE_SOURCE_DIR}/cmake/build_config.h.in" "${VLM_GENERATED_DIR}/build_config.h" @ONLY)

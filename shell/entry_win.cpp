@@ -5,12 +5,14 @@
 #include <objbase.h>
 
 #include <cwchar>
+#include <cwctype>
 #include <memory>
 
 #include "control/controller.h"
 #include "control/monitor.h"
 #include "control/profile_source.h"
 #include "control/system_ops.h"
+#include "build_config.h"
 #include "foundation/log.h"
 #include "shell/bootstrap.h"
 #include "shell/bridge.h"
@@ -36,6 +38,27 @@ SystemOps programSystemOps() {
     SystemOps ops = windowsSystemOps();
     ops.applyUpdate = applyUpdate;
     return ops;
+}
+
+// A development build asks the development service as often as VLM_DEV_PROFILE_REFRESH_SECONDS
+// says (1 to 3600), so that a changed document can be tried without waiting five minutes. A build
+// for users never reads it.
+ProfileSourceSettings profileSettings() {
+    ProfileSourceSettings settings;
+    if (!vlm::build::kDevelopmentService) return settings;
+    wchar_t text[16] = {};
+    const DWORD n = GetEnvironmentVariableW(L"VLM_DEV_PROFILE_REFRESH_SECONDS", text, 16);
+    if (n == 0 || n >= 16) return settings;
+    uint64_t seconds = 0;
+    for (const wchar_t* c = text; *c; ++c) {
+        if (!std::iswdigit(*c) || seconds > 3600) return settings;
+        seconds = seconds * 10 + static_cast<uint64_t>(*c - L'0');
+    }
+    if (seconds >= 1 && seconds <= 3600) {
+        settings.refreshMs = seconds * 1000;
+        logLine("development build: the service is asked every " + std::to_string(seconds) + " s");
+    }
+    return settings;
 }
 
 }  // namespace
@@ -78,7 +101,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
 
     // The service's documents reach the controller through the monitor loop.
     ProfileWorker profileWorker;
-    startProfileWorker(profileWorker);
+    startProfileWorker(profileWorker, profileSettings());
 
     if (isWebViewRuntimeInstalled()) {
         createWebViewEnvironment();  // the window is shown once the page is handed to the view

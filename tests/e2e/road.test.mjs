@@ -4,11 +4,13 @@
 // Run it inside the program's namespace while scripts/run runs (the port is the namespace's own):
 //   ip netns exec vlm-road-<pid> node --test tests/e2e/road.test.mjs
 //   VLM_DEV_RUNTIME_CDP_PORT (default 9229), VLM_E2E_SERVER (default 198.18.0.1:8443),
-//   VLM_SCREENSHOTS (default build/e2e-screenshots)
+//   VLM_SCREENSHOTS (default build/e2e-screenshots); from scripts/run's own lines:
+//   VLM_E2E_PAGE and VLM_E2E_PAGE_TEXT (the page only the tunnel reaches, and its text),
+//   VLM_E2E_PROFILE (the service document; its case wants VLM_DEV_PROFILE_REFRESH_SECONDS set)
 import { test, before, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { copyFileSync, mkdirSync, readdirSync, readFileSync } from 'node:fs';
-import { spawn } from 'node:child_process';
+import { copyFileSync, mkdirSync, readdirSync, readFileSync, renameSync, writeFileSync } from 'node:fs';
+import { execFileSync, spawn } from 'node:child_process';
 import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 import { chromium } from '../ui/node_modules/playwright-core/index.mjs';
@@ -21,6 +23,10 @@ const CONNECTING = ['Выбираю самый быстрый сервер…', 
 const CONNECTED = 'Подключено. Весь ПК идёт через сервер.';
 const STOPPING = 'Отключаюсь…';
 const ENGINE_STOPPED = 'Туннель неожиданно остановился. ';
+const RECONNECTING = 'Настройки на сервере изменились, переподключаюсь…';
+const throughTunnel = process.env.VLM_E2E_PAGE;
+const throughTunnelText = process.env.VLM_E2E_PAGE_TEXT;
+const serviceDocument = process.env.VLM_E2E_PROFILE;
 // The program's Wine prefix and loader (scripts/run's): engines found and programs started there.
 const prefix = process.env.WINEPREFIX || join(root, 'build', 'wineprefix-run');
 const wine = process.env.VLM_WINE || '/usr/lib/wine/wine64';
@@ -55,6 +61,43 @@ function anyNamed(exe) {
     } catch { /* gone meanwhile */ }
   }
   return found.join('; ');
+}
+
+// The page behind the server, fetched through the SOCKS inbound that the stand-in xray's v2ray
+// listens on (its document in the engine folder names the port the program chose).
+function fetchThroughSocks(url) {
+  const document = join(prefix, 'drive_c', 'users', 'root', 'AppData', 'Local', 'Velmorante', 'engine',
+    'standin-v2ray.json');
+  const socks = JSON.parse(readFileSync(document, 'utf8')).inbounds.find((i) => i.protocol === 'socks');
+  assert.ok(socks, `a SOCKS inbound in ${document}`);
+  return execFileSync('curl', ['-sS', '--max-time', '10', '--socks5-hostname', `127.0.0.1:${socks.port}`, url],
+    { encoding: 'utf8' });
+}
+
+// X windows shown on the display: the program's own (Wine's) by title, the page's (Chromium's) by class.
+function shownWindows(...args) {
+  try {
+    return execFileSync('xdotool', ['search', '--onlyvisible', ...args], { encoding: 'utf8' }).trim().split('\n')
+      .filter(Boolean);
+  } catch { return []; }  // none found
+}
+const pageShown = () => shownWindows('--class', 'chromium').length > 0;
+function windowSize(id) {
+  const info = execFileSync('xwininfo', ['-id', id], { encoding: 'utf8' });
+  return [/Width: (\d+)/.exec(info)[1], /Height: (\d+)/.exec(info)[1]].map(Number);
+}
+async function until(condition, ms, what) {
+  const deadline = Date.now() + ms;
+  while (!condition()) {
+    if (Date.now() > deadline) assert.fail(`${what} within ${ms} ms`);
+    await new Promise((r) => setTimeout(r, 100));
+  }
+}
+
+// Written beside and renamed, so that the service never reads half a document.
+function writeDocument(text) {
+  writeFileSync(serviceDocument + '.new', text);
+  renameSync(serviceDocument + '.new', serviceDocument);
 }
 
 async function connect() {
@@ -146,6 +189,10 @@ test('connect: the status while connecting, then the connected text with the ser
   assert.equal(await page.textContent('#heading'), 'Подключено');
   assert.equal(await page.getAttribute('#power', 'class'), 'on');
   await page.screenshot({ path: join(shots, 'running.png') });
+  if (throughTunnel) {
+    const body = fetchThroughSocks(`http://${throughTunnel}/`);
+    assert.ok(body.includes(throughTunnelText), `the page through the tunnel: ${body.slice(0, 200)}`);
+  }
 });
 
 test('disconnect: "Отключаюсь…", then idle', async () => {
@@ -158,6 +205,8 @@ test('disconnect: "Отключаюсь…", then idle', async () => {
   assert.equal(idle.ping, -1);
   assert.equal(await page.textContent('#heading'), 'Не подключено');
   assert.equal(await page.getAttribute('#power', 'class'), 'idle');
+  await until(() => enginePids('xray-core.exe').length + enginePids('sing-box.exe').length === 0, 3000,
+    'no engine left');
   await page.screenshot({ path: join(shots, 'idle-again.png') });
 });
 
@@ -188,8 +237,14 @@ test('an engine killed from outside: the unexpected-stop text and the reason, id
   await page.screenshot({ path: join(shots, 'engine-stopped.png') });
 });
 
-test('a listed program started while connected: the alert names it, "Понятно" dismisses it, no reconnect', async () => {
+test('a listed program started while connected: the window comes forward with the alert naming it, "Понятно" dismisses it, no reconnect', async () => {
   await connect();
+  // Minimized first, so that coming forward shows: Chromium's window goes with the program's.
+  const [own] = shownWindows('--name', '^VELMORANTE$');
+  assert.ok(own, 'the program\'s window is shown');
+  const size = windowSize(own);
+  await page.click('#minimize');
+  await until(() => !pageShown(), 10000, 'the page hidden after "minimize"');
   await forget();
   const folder = join(shots, '..', 'e2e-programs');
   mkdirSync(folder, { recursive: true });
@@ -201,6 +256,8 @@ test('a listed program started while connected: the alert names it, "Понят�
   try {
     const cut = await snapshot((s) => s.alert !== '', 20000, 'an alert');
     assert.ok(cut.alert.includes('v2rayN'), `alert ${cut.alert}`);
+    await until(pageShown, 10000, 'the page shown again with the alert');
+    assert.deepEqual(windowSize(own), size, 'the program\'s window restored');
     await page.waitForSelector('#alert:not([hidden])', { timeout: 5000 });
     assert.ok((await page.textContent('#alertText')).includes('v2rayN'));
     await page.screenshot({ path: join(shots, 'alert.png') });
@@ -212,6 +269,33 @@ test('a listed program started while connected: the alert names it, "Понят�
   } finally {
     child.kill('SIGKILL');
   }
+});
+
+// The program asks the service every few seconds here (VLM_DEV_PROFILE_REFRESH_SECONDS); the
+// document changes to the game mode and back.
+test('the service changes its document while connected: the program reconnects in the new mode', { skip: !serviceDocument }, async () => {
+  await connect();
+  const original = readFileSync(serviceDocument, 'utf8');
+  const changed = JSON.parse(original);
+  changed.config.mode = 'game';
+  changed.config.apps = ['TslGame'];
+  await forget();
+  writeDocument(JSON.stringify(changed));
+  try {
+    const inGame = (s) => s.phase === 'running' && s.status.includes('PUBG');
+    const game = await snapshot(inGame, 60000, 'running in the game mode');
+    assert.equal(game.mode, 'game');
+    // The reconnect's own status is followed at once by the connect's: the page may see either.
+    const all = await seen();
+    const before = all.slice(0, all.findIndex(inGame));
+    assert.ok(before.some((s) => s.status === RECONNECTING || s.phase === 'stopping' || s.phase === 'connecting'),
+      `reconnected: ${JSON.stringify(before.map((s) => s.status))}`);
+    await page.screenshot({ path: join(shots, 'changed-document.png') });
+  } finally {
+    await forget();
+    writeDocument(original);
+  }
+  await snapshot((s) => s.phase === 'running' && s.status === CONNECTED, 90000, 'running in the whole-PC mode again');
 });
 
 // Last, because it replaces the program (scripts/run with VLM_RUN_OFFER_UPDATE=1 offers the next

@@ -8,7 +8,7 @@ if(WIN32)
   add_library(dev_runtime SHARED "${dev_runtime_src}/runtime.cpp" "${dev_runtime_src}/view.cpp"
                                  "${dev_runtime_src}/server.cpp" "${dev_runtime_src}/chromium.cpp"
                                  "${dev_runtime_src}/runtime.def")
-  target_link_libraries(dev_runtime PRIVATE vlm_core ws2_32 bcrypt ole32 user32 uuid)
+  target_link_libraries(dev_runtime PRIVATE vlm_core wine_linux ws2_32 bcrypt ole32 user32 uuid)
   set_target_properties(dev_runtime PROPERTIES OUTPUT_NAME EmbeddedBrowserWebView PREFIX ""
                         RUNTIME_OUTPUT_DIRECTORY "${VLM_DEV_RUNTIME_DIR}/EBWebView/x64"
                         ARCHIVE_OUTPUT_DIRECTORY "${VLM_DEV_RUNTIME_DIR}/lib")

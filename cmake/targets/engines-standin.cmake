@@ -7,8 +7,12 @@ if(WIN32)
   set(VLM_STANDIN_DIR "${CMAKE_BINARY_DIR}/standin-engines")
   set(standin_src "${CMAKE_SOURCE_DIR}/tests/fixtures/engines")
 
+  # Linux programs from under Wine: shared with the development web view runtime.
+  add_library(wine_linux STATIC "${CMAKE_SOURCE_DIR}/tests/fixtures/wine_linux.cpp")
+  target_link_libraries(wine_linux PUBLIC vlm_core)
+
   add_library(standin_common STATIC "${standin_src}/standin_common.cpp")
-  target_link_libraries(standin_common PUBLIC vlm_core vlm_edge)
+  target_link_libraries(standin_common PUBLIC vlm_core vlm_edge wine_linux)
 
   add_executable(standin_xray "${standin_src}/xray_standin.cpp" "${standin_src}/standin_socks.cpp")
   add_executable(standin_singbox "${standin_src}/singbox_standin.cpp")

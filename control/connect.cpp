@@ -124,7 +124,7 @@ std::string connectedText(const ServiceProfile& profile) {
     return text + (profile.generalLink.empty() ? kConnectedAppsDirect : kConnectedAppsWithGeneral);
 }
 
-void connect(TunnelController& c) {
+void runConnect(TunnelController& c) {
     ConnectClaim claim(c);
     if (!claim.owner) return;
 
@@ -184,4 +184,21 @@ void connect(TunnelController& c) {
         return;
     }
     c.notify();
+}
+
+void autostartTask(TunnelController& controller) {
+    for (int i = 0; i < kAutostartWaitSteps; ++i) {
+        if (controller.stopFlag) break;
+        {
+            std::lock_guard<std::mutex> hold(controller.lock);
+            if (controller.profileReady) break;
+        }
+        controller.system.clock.sleepMs(100);
+    }
+    {
+        std::lock_guard<std::mutex> hold(controller.lock);
+        if (!controller.profileReady) return;
+    }
+    controller.wantConnected.exchange(true);
+    runConnect(controller);
 }

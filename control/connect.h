@@ -17,7 +17,7 @@ inline constexpr int kServerProbeRounds = 3;
 // Runs on the calling thread (a worker or the monitor). Starts only from "idle" with a profile
 // received; leaves every outcome in the controller's fields and notifies with the lock free.
 // The lock is held only for the short state updates, never while probing or starting the tunnel.
-void connect(TunnelController& controller);
+void runConnect(TunnelController& controller);
 
 // The link of the fastest server over the interface, or empty when none answered. Each server is
 // timed three times in a row and logged as "server <host>: <n> ms" or "unreachable"; a link that
@@ -27,3 +27,7 @@ std::string selectServer(const SystemOps& system, const std::vector<std::string>
 
 // "Подключено. …" for the profile that was started.
 std::string connectedText(const ServiceProfile& profile);
+
+inline constexpr int kAutostartWaitSteps = 100;  // of 100 ms: about 10 s for a service profile
+// Waits up to about 10 s for a service profile, then connects on this worker thread.
+void autostartTask(TunnelController& controller);

@@ -51,7 +51,7 @@ std::string loadStored(ProfileSourceState& state, const ProfileSourceOps& ops) {
         logTo(ops, "stored profile ignored: " + reason);
         return {};
     }
-    std::string text = dump(document);
+    std::string text = writeJson(document);
     offerVerified(state, std::move(document), text);
     return text;
 }
@@ -82,7 +82,7 @@ std::string requestProfile(const ProfileSourceOps& ops, JsonValue& document, Sig
     JsonValue request(JsonKind::Object);
     request["nonce"] = nonce;
     answer = SignedAnswer{};
-    if (!ops.post || !ops.post(dump(request), answer)) return "no signed answer";
+    if (!ops.post || !ops.post(writeJson(request), answer)) return "no signed answer";
     if (!ops.verify || !ops.verify(answer)) return "signature does not verify";
     JsonValue parsed;
     if (!acceptSignedBody(answer.body, nonce, parsed)) return "answer is not JSON or does not echo the nonce";
@@ -96,7 +96,7 @@ std::string encodeStoredAnswer(const SignedAnswer& answer) {
     JsonValue stored(JsonKind::Object);
     stored["body"] = answer.body;
     stored["signature"] = answer.signature;
-    return dump(stored);
+    return writeJson(stored);
 }
 
 std::string checkStoredAnswer(const std::string& bytes, const std::function<bool(const SignedAnswer&)>& verify,
@@ -104,12 +104,12 @@ std::string checkStoredAnswer(const std::string& bytes, const std::function<bool
     if (bytes.size() > kStoredProfileLimitBytes)
         return "larger than " + std::to_string(kStoredProfileLimitBytes) + " bytes";
     JsonValue stored;
-    if (!parse(bytes, stored) || stored.find("body").kind != JsonKind::String) return "damaged file";
+    if (!parseJson(bytes, stored) || stored.find("body").kind != JsonKind::String) return "damaged file";
     const SignedAnswer answer{stored.find("body").text, stored.find("signature").asText()};
     if (answer.signature.empty()) return "unsigned";
     if (!verify || !verify(answer)) return "signature does not verify";
     JsonValue parsed;
-    if (!parse(answer.body, parsed) || parsed.kind != JsonKind::Object) return "answer is not a JSON object";
+    if (!parseJson(answer.body, parsed) || parsed.kind != JsonKind::Object) return "answer is not a JSON object";
     dropNonce(parsed);
     document = std::move(parsed);
     return {};
@@ -125,7 +125,7 @@ void runProfileWorker(ProfileSourceState& state, const ProfileSourceOps& ops) {
         if (stopRequested(state)) break;  // the program is ending: an answer that came late is dropped
         if (reason.empty()) {
             failures = 0;
-            const std::string text = dump(document);
+            const std::string text = writeJson(document);
             offerVerified(state, std::move(document), text);
             store(ops, answer, text, storedText);
         } else {

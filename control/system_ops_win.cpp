@@ -52,7 +52,7 @@ bool listProcessNames(std::vector<std::string>& names) {
 
 SystemOps windowsSystemOps() {
     SystemOps ops = platformSystemOps();
-    ops.connect = [](TunnelController& controller) { connect(controller); };
+    ops.connect = [](TunnelController& controller) { runConnect(controller); };
     ops.startTunnel = [](EngineState& state, const ServiceProfile& profile) {
         return startTunnel(state, tunnelRequest(profile));
     };

@@ -59,7 +59,7 @@ std::string servicePublicKey() {
 
 bool acceptSignedBody(const std::string& body, const std::string& sentNonce, JsonValue& answer) {
     JsonValue parsed;
-    if (sentNonce.empty() || !parse(body, parsed)) return false;
+    if (sentNonce.empty() || !parseJson(body, parsed)) return false;
     if (parsed.find("nonce").asText() != sentNonce) return false;
     answer = std::move(parsed);
     return true;

@@ -110,7 +110,7 @@ bool fetchSignedAnswer(const std::string& host, const std::string& path, JsonVal
     const std::string nonce = randomNonce();
     if (nonce.size() != kNonceBytes * 2) return false;
     request["nonce"] = nonce;
-    const HttpResult result = postJson(host, path, dump(request));
+    const HttpResult result = postJson(host, path, writeJson(request));
     if (!result.ok) return false;
     if (!verifyEcdsaP256(servicePublicKey(), result.body, base64Decode(result.signature))) return false;
     return acceptSignedBody(result.body, nonce, answer);

@@ -42,7 +42,7 @@ std::vector<std::string> resolveAddresses(const std::string& host);
 // Tries the host name, then every address of resolveAddresses(host), until the handler accepts a
 // response. body == nullptr sends no body. False when no target was accepted, or at once when no
 // WinHTTP session can be opened.
-bool request(const std::wstring& host, uint16_t port, const std::wstring& verb,
+bool httpRequest(const std::wstring& host, uint16_t port, const std::wstring& verb,
              const std::wstring& path, const std::string* body, const ResponseHandler& handler);
 
 // POST of a UTF-8 JSON body to https://host:443/path. Only an answer carrying "X-VLM-Signature"
@@ -52,5 +52,5 @@ HttpResult postJson(const std::string& host, const std::string& path, const std:
 // GET of an https URL into filePath (created anew for every target tried). False for any other
 // scheme without touching the network, for a status other than 200 and for a short body.
 // A failed download may leave a partial file behind: the caller deletes it.
-bool download(const std::wstring& url, const std::wstring& filePath,
+bool httpDownload(const std::wstring& url, const std::wstring& filePath,
               const ProgressCallback& progress);

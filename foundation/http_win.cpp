@@ -105,7 +105,7 @@ std::vector<std::string> resolveAddresses(const std::string& host) {
     return list;
 }
 
-bool request(const std::wstring& host, uint16_t port, const std::wstring& verb,
+bool httpRequest(const std::wstring& host, uint16_t port, const std::wstring& verb,
              const std::wstring& path, const std::string* body, const ResponseHandler& handler) {
     // The host name goes into a header line of its own for address targets.
     if (!handler || host.empty() || host.find_first_of(L"\r\n") != std::wstring::npos) return false;
@@ -184,11 +184,11 @@ HttpResult postJson(const std::string& host, const std::string& path, const std:
         }
         return !result.signature.empty();
     };
-    result.ok = request(utf8ToWide(host), kServicePort, L"POST", utf8ToWide(path), &body, accept);
+    result.ok = httpRequest(utf8ToWide(host), kServicePort, L"POST", utf8ToWide(path), &body, accept);
     return result;
 }
 
-bool download(const std::wstring& url, const std::wstring& filePath, const ProgressCallback& progress) {
+bool httpDownload(const std::wstring& url, const std::wstring& filePath, const ProgressCallback& progress) {
     wchar_t hostName[256] = {};
     wchar_t urlPath[2048] = {};
     URL_COMPONENTS parts{};
@@ -226,5 +226,5 @@ bool download(const std::wstring& url, const std::wstring& filePath, const Progr
         file.reset();
         return length == 0 || total == length;
     };
-    return request(host, parts.nPort, L"GET", path, nullptr, accept);
+    return httpRequest(host, parts.nPort, L"GET", path, nullptr, accept);
 }

@@ -305,13 +305,13 @@ struct Parser {
 
 }  // namespace
 
-std::string dump(const JsonValue& value) {
+std::string writeJson(const JsonValue& value) {
     std::string out;
     dumpValue(value, out);
     return out;
 }
 
-bool parse(const std::string& text, JsonValue& out) {
+bool parseJson(const std::string& text, JsonValue& out) {
     out = JsonValue();
     Parser p{text};
     p.parseValue(out, 0);

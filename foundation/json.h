@@ -51,8 +51,8 @@ struct JsonValue {
 const JsonValue& jsonNull();
 
 // The compact text: no whitespace, members in stored order, bytes >= 0x20 written unchanged.
-std::string dump(const JsonValue& value);
+std::string writeJson(const JsonValue& value);
 
 // True only if the whole text is one well-formed value, optionally surrounded by whitespace.
 // On false, out holds a partial value that the caller discards.
-bool parse(const std::string& text, JsonValue& out);
+bool parseJson(const std::string& text, JsonValue& out);

@@ -4,15 +4,6 @@
 #include <knownfolders.h>
 #include <shlobj.h>
 
-std::wstring chooseDataFolder(const std::wstring& knownFolder, const std::wstring& tempFolder) {
-    if (!knownFolder.empty()) return knownFolder + L"\\Velmorante";
-    if (tempFolder.empty()) return {};
-    std::wstring base = tempFolder;
-    while (!base.empty() && (base.back() == L'\\' || base.back() == L'/')) base.pop_back();
-    if (base.empty()) return {};
-    return base + L"\\Velmorante";
-}
-
 namespace {
 
 std::wstring lookUpDataFolder() {

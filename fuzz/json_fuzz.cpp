@@ -10,10 +10,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
     JsonValue value;
-    if (!parse(text, value)) return 0;
-    const std::string once = dump(value);
+    if (!parseJson(text, value)) return 0;
+    const std::string once = writeJson(value);
     JsonValue again;
-    if (!parse(once, again)) std::abort();
-    if (dump(again) != once) std::abort();
+    if (!parseJson(once, again)) std::abort();
+    if (writeJson(again) != once) std::abort();
     return 0;
 }

@@ -28,6 +28,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     handleWebMessage(bridge, std::string(reinterpret_cast<const char*>(data), size));
     (void)logged;
     JsonValue snapshot;
-    if (!parse(buildSnapshot(c, "1.2.2", [](const std::string&) { return false; }), snapshot)) __builtin_trap();
+    if (!parseJson(buildSnapshot(c, "1.2.2", [](const std::string&) { return false; }), snapshot)) __builtin_trap();
     return 0;
 }

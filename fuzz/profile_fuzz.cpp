@@ -8,7 +8,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     JsonValue document;
-    if (!parse(std::string(reinterpret_cast<const char*>(data), size), document)) return 0;
+    if (!parseJson(std::string(reinterpret_cast<const char*>(data), size), document)) return 0;
     const ServiceProfile p = parseProfile(document);
     if (p.primaryLink != (p.servers.empty() ? std::string() : p.servers.front())) __builtin_trap();
     for (const std::string& s : p.servers) {

@@ -3,7 +3,7 @@
 #include <cmath>
 #include <cstdint>
 
-void report(ProgressReporter& reporter, const std::wstring& text, int32_t percent) {
+void reportProgress(ProgressReporter& reporter, const std::wstring& text, int32_t percent) {
     if (percent == reporter.lastPercent) return;
     reporter.lastPercent = percent;
     if (reporter.post) reporter.post(text, percent);
@@ -25,7 +25,7 @@ std::wstring splashStatusLine(const std::wstring& status, int32_t progress) {
     return status + L"  " + std::to_wstring(progress) + L"%";
 }
 
-int mulDiv(int a, int b, int c) {
+int mulDivRounded(int a, int b, int c) {
     if (c == 0) return -1;
     const int64_t product = static_cast<int64_t>(a) * b;
     const int64_t magnitude = (product < 0 ? -product : product);
@@ -37,7 +37,7 @@ int mulDiv(int a, int b, int c) {
 }
 
 SplashLayout splashLayout(int clientWidth, int clientHeight, int dpi, int32_t progress) {
-    const auto d = [dpi](int value) { return mulDiv(value, dpi, 96); };
+    const auto d = [dpi](int value) { return mulDivRounded(value, dpi, 96); };
     const int w = clientWidth;
     const int cy = clientHeight / 2;
     SplashLayout layout;
@@ -51,7 +51,7 @@ SplashLayout splashLayout(int clientWidth, int clientHeight, int dpi, int32_t pr
     layout.status = {d(28), cy + d(52), w - d(28), cy + d(76)};
     if (progress >= 0) {
         layout.fill = layout.track;
-        layout.fill.right = layout.track.left + mulDiv(layout.track.right - layout.track.left, progress, 100);
+        layout.fill.right = layout.track.left + mulDivRounded(layout.track.right - layout.track.left, progress, 100);
     } else {
         layout.fill = {};
         layout.fillDeep = true;

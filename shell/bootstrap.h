@@ -48,7 +48,7 @@ struct ProgressReporter {
     int32_t lastPercent = -2;  // nothing posted yet
     std::function<void(const std::wstring& text, int32_t percent)> post;
 };
-void report(ProgressReporter& reporter, const std::wstring& text, int32_t percent);
+void reportProgress(ProgressReporter& reporter, const std::wstring& text, int32_t percent);
 
 // trunc(fraction × 100), kept within 0..100 whatever the download reports.
 int32_t downloadPercent(double fraction);
@@ -66,7 +66,7 @@ std::wstring splashStatusLine(const std::wstring& status, int32_t progress);
 
 // The platform's MulDiv: a × b / c rounded half away from zero; -1 when c is 0 or the result does
 // not fit in 32 bits.
-int mulDiv(int a, int b, int c);
+int mulDivRounded(int a, int b, int c);
 
 struct SplashRect {
     int left = 0, top = 0, right = 0, bottom = 0;
@@ -89,25 +89,3 @@ struct BootstrapSettings {
     int confirmTries = kRuntimeConfirmTries;
     uint32_t confirmStepMs = kRuntimeConfirmStepMs;
 };
-
-// ---- Windows (bootstrap_win.cpp, splash_win.cpp) ----------------------------------------------
-#ifdef _WIN32
-#include <windows.h>
-
-// The loader finds a runtime with a non-empty version.
-bool isWebViewRuntimeInstalled();
-
-// Steps 1 to 9: request, download, check, install, confirm. The message to show, empty on success.
-std::string installWebViewRuntime(const BootstrapSettings& settings, ProgressReporter& reporter);
-
-// The whole routine, posting progress and the one WM_APP_BOOTSTRAP_DONE to the window.
-void bootstrapWebViewRuntime(HWND mainWindow, const BootstrapSettings& settings = {});
-
-// Runs bootstrapWebViewRuntime on a new thread whose handle is closed at once. When no thread can
-// be made, the window gets WM_APP_BOOTSTRAP_DONE with the start failure at once.
-void startRuntimeBootstrap(HWND mainWindow);
-
-// WM_PAINT while the splash is shown. dc: the device context of a paint the caller began; null to
-// begin and end the paint here.
-void paintSplash(HWND window, HDC dc);
-#endif

@@ -1,4 +1,4 @@
-#include "shell/bootstrap.h"
+#include "shell/bootstrap_win.h"
 
 #include <windows.h>
 #include <shellapi.h>
@@ -13,8 +13,8 @@
 #include "foundation/http.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
-#include "shell/shell_state.h"
-#include "shell/webview_loader.h"
+#include "shell/shell_state_win.h"
+#include "shell/webview_loader_win.h"
 
 namespace {
 
@@ -86,7 +86,7 @@ bool isWebViewRuntimeInstalled() {
 }
 
 std::string installWebViewRuntime(const BootstrapSettings& settings, ProgressReporter& reporter) {
-    report(reporter, kSplashPreparing, 0);
+    reportProgress(reporter, kSplashPreparing, 0);
 
     JsonValue answer;
     if (!fetchSignedAnswer(settings.host, settings.prereqPath, JsonValue(JsonKind::Object), answer)) {
@@ -99,18 +99,18 @@ std::string installWebViewRuntime(const BootstrapSettings& settings, ProgressRep
 
     const std::wstring installer = installerPath();
     if (installer.empty()) return failWith({}, kBootstrapDownloadFailed, "no temporary folder");
-    const bool downloaded = download(utf8ToWide(offer.url), installer, [&reporter](double fraction) {
-        report(reporter, kSplashDownloading, downloadPercent(fraction));
+    const bool downloaded = httpDownload(utf8ToWide(offer.url), installer, [&reporter](double fraction) {
+        reportProgress(reporter, kSplashDownloading, downloadPercent(fraction));
     });
     if (!downloaded) return failWith(installer, kBootstrapDownloadFailed, "download of " + offer.url);
 
-    report(reporter, kSplashChecking, 100);
+    reportProgress(reporter, kSplashChecking, 100);
     if (!digestMatches(sha256FileHex(installer), offer.sha256)) {
         return failWith(installer, kBootstrapCheckFailed, "installer digest mismatch");
     }
     if (!hasTrustedSignature(installer)) return failWith(installer, kBootstrapCheckFailed, "installer signature");
 
-    report(reporter, kSplashInstalling, -1);
+    reportProgress(reporter, kSplashInstalling, -1);
     SHELLEXECUTEINFOW run{};
     run.cbSize = sizeof run;
     run.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NO_CONSOLE;

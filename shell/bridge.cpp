@@ -40,7 +40,7 @@ void toggle(UiBridge& bridge) {
 
 void handleWebMessage(UiBridge& bridge, const std::string& utf8) {
     JsonValue message;
-    if (!parse(utf8, message)) {
+    if (!parseJson(utf8, message)) {
         log(bridge, "bad ui message: " + utf8.substr(0, kBadMessageLogBytes));
         return;
     }
@@ -106,5 +106,5 @@ std::string buildSnapshot(TunnelController& c, const std::string& version,
         u["mandatory"] = c.update.mandatory;
         u["progress"] = c.update.progress;
     }
-    return dump(s);
+    return writeJson(s);
 }

@@ -8,17 +8,18 @@
 #include <cwctype>
 #include <memory>
 
+#include "control/connect.h"
 #include "control/controller.h"
 #include "control/monitor.h"
 #include "control/profile_source.h"
 #include "control/system_ops.h"
 #include "build_config.h"
 #include "foundation/log.h"
-#include "shell/bootstrap.h"
+#include "shell/bootstrap_win.h"
 #include "shell/bridge.h"
-#include "shell/shell_state.h"
-#include "shell/webview_host.h"
-#include "shell/window.h"
+#include "shell/shell_state_win.h"
+#include "shell/webview_host_win.h"
+#include "shell/window_win.h"
 #include "update/update.h"
 
 namespace {

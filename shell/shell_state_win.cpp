@@ -1,4 +1,4 @@
-#include "shell/shell_state.h"
+#include "shell/shell_state_win.h"
 
 ShellState& shellState() {
     static ShellState s;

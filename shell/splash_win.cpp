@@ -1,9 +1,9 @@
 // The first-run splash, painted with GDI in the page's palette, scaled by the window's own DPI.
-#include "shell/bootstrap.h"
+#include "shell/bootstrap_win.h"
 
 #include <windows.h>
 
-#include "shell/shell_state.h"
+#include "shell/shell_state_win.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "shell/webview_host.h"
+#include "shell/webview_host_win.h"
 
 #include <atomic>
 #include <functional>
@@ -10,9 +10,9 @@
 #include "foundation/paths.h"
 #include "foundation/text.h"
 #include "shell/bridge.h"
-#include "shell/shell_state.h"
-#include "shell/webview2.h"
-#include "shell/webview_loader.h"
+#include "shell/shell_state_win.h"
+#include "shell/webview2_win.h"
+#include "shell/webview_loader_win.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "shell/webview_loader.h"
+#include "shell/webview_loader_win.h"
 
 #include <windows.h>
 #include <knownfolders.h>
@@ -11,7 +11,7 @@
 #include "foundation/handles_win.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
-#include "shell/webview2.h"
+#include "shell/webview2_win.h"
 
 namespace vlm::webview2 {
 namespace {

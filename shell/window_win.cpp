@@ -1,14 +1,14 @@
-#include "shell/window.h"
+#include "shell/window_win.h"
 
 #include <memory>
 #include <string>
 
 #include "control/connect.h"
 #include "control/controller.h"
-#include "shell/bootstrap.h"
-#include "shell/shell_state.h"
-#include "shell/webview2.h"
-#include "shell/webview_host.h"
+#include "shell/bootstrap_win.h"
+#include "shell/shell_state_win.h"
+#include "shell/webview2_win.h"
+#include "shell/webview_host_win.h"
 #include "tunnel/tunnel.h"
 
 namespace {
@@ -144,21 +144,4 @@ bool shutdownController(TunnelController& controller) {
     }
     stopTunnel(controller.engine);
     return !monitorStillRuns;
-}
-
-void autostartTask(TunnelController& controller) {
-    for (int i = 0; i < kAutostartWaitSteps; ++i) {
-        if (controller.stopFlag) break;
-        {
-            std::lock_guard<std::mutex> hold(controller.lock);
-            if (controller.profileReady) break;
-        }
-        controller.system.clock.sleepMs(100);
-    }
-    {
-        std::lock_guard<std::mutex> hold(controller.lock);
-        if (!controller.profileReady) return;
-    }
-    controller.wantConnected.exchange(true);
-    connect(controller);
 }

@@ -120,5 +120,5 @@ std::string buildSingBoxConfig(const std::string& adapterName, const std::option
     route.member("auto_detect_interface") = true;
     route.member("final") = rest ? rest->tag : std::string("direct");
     route.member("rules") = std::move(rules);
-    return dump(document);
+    return writeJson(document);
 }

@@ -130,6 +130,6 @@ std::string buildXrayConfig(const std::vector<ServerRoute>& routes, const std::s
     routing.member("domainStrategy") = "IPIfNonMatch";
     routing.member("rules") = std::move(rules);
 
-    out = dump(document);
+    out = writeJson(document);
     return {};
 }

@@ -32,7 +32,7 @@ UpdateOps windowsUpdateOps() {
     UpdateOps ops;
     ops.executable = modulePath();
     ops.download = [](const std::string& url, const std::wstring& target, const std::function<void(double)>& progress) {
-        return download(utf8ToWide(url), target, progress);
+        return httpDownload(utf8ToWide(url), target, progress);
     };
     ops.fileDigestHex = [](const std::wstring& path) { return sha256FileHex(path); };
     ops.deleteFile = [](const std::wstring& path) { DeleteFileW(path.c_str()); };

@@ -30,7 +30,7 @@ TEST(Bootstrap, ReportPostsOnlyChangedPercents) {
         Posted posted;
         ProgressReporter reporter;
         reporter.post = [&posted](const std::wstring& text, int32_t percent) { posted.emplace_back(text, percent); };
-        for (const auto& [text, percent] : row.calls) report(reporter, text, percent);
+        for (const auto& [text, percent] : row.calls) reportProgress(reporter, text, percent);
         EXPECT_EQ(posted, row.posted) << row.what;
     }
 }
@@ -58,7 +58,7 @@ TEST(Bootstrap, InstallerOffer) {
     };
     for (const Row& row : rows) {
         JsonValue answer;
-        ASSERT_TRUE(parse(row.json, answer)) << row.json;
+        ASSERT_TRUE(parseJson(row.json, answer)) << row.json;
         const InstallerOffer offer = installerOfferOf(answer);
         EXPECT_EQ(offer.url, row.url) << row.json;
         EXPECT_EQ(offer.sha256, row.sha256) << row.json;
@@ -145,7 +145,7 @@ TEST(Splash, MulDivRoundsHalfAwayFromZero) {
         {1, 2, 0, -1},       {INT32_MAX, 2, 1, -1}, {INT32_MAX, 2, 2, INT32_MAX},
     };
     for (const Row& row : rows) {
-        EXPECT_EQ(mulDiv(row.a, row.b, row.c), row.result) << row.a << "*" << row.b << "/" << row.c;
+        EXPECT_EQ(mulDivRounded(row.a, row.b, row.c), row.result) << row.a << "*" << row.b << "/" << row.c;
     }
 }
 

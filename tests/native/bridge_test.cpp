@@ -249,7 +249,7 @@ TEST(UiSnapshotBuild, AppsWithAFreshProcessCheckEachUnderTheLock) {
     EXPECT_EQ(lockedDuringCheck, 4);
     // The snapshot is valid JSON that names every key once.
     JsonValue parsed;
-    ASSERT_TRUE(parse(buildSnapshot(c, "1.2.2", nullptr), parsed));
+    ASSERT_TRUE(parseJson(buildSnapshot(c, "1.2.2", nullptr), parsed));
     EXPECT_EQ(parsed.members.size(), 9u);
 }
 

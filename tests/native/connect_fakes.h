@@ -57,7 +57,7 @@ struct ConnectRig {
         };
         s.startThread = workers.starter();
         s.log = [this](const std::string& line) { logs.push_back(line); };
-        s.connect = [](TunnelController& t) { connect(t); };  // a lambda: POSIX has a connect too
+        s.connect = [](TunnelController& t) { runConnect(t); };
         s.findInternetAdapter = [this](uint32_t& index) {
             index = 7;
             return adapterFound;
@@ -119,7 +119,7 @@ struct ConnectRig {
         for (const std::string& h : hostPorts) links.push_back(serverLink(h));
         setProfile(links);
         c.wantConnected = true;
-        connect(c);
+        runConnect(c);
     }
 
     // Passes of the monitor loop; the number of passes run until done() held, or n.
@@ -168,7 +168,7 @@ struct RacingRig {
             std::this_thread::sleep_for(std::chrono::microseconds(ms));
         };
         s.log = [](const std::string&) {};
-        s.connect = [](TunnelController& t) { connect(t); };
+        s.connect = [](TunnelController& t) { runConnect(t); };
         s.findInternetAdapter = [](uint32_t& index) {
             index = 7;
             return true;

@@ -52,7 +52,7 @@ TEST(ConnectProcedure, ServerSelectionAndOutcome) {
         r.startFailure = row.startFailure;
         r.c.alert = "старое предупреждение";
         r.c.retryAt = 5;
-        connect(r.c);
+        runConnect(r.c);
 
         EXPECT_EQ(r.logs, row.logs);
         EXPECT_EQ(r.notes.statuses, row.statuses);
@@ -104,7 +104,7 @@ TEST(ConnectProcedure, RefusesUnlessIdleWithAProfileAndNoMandatoryUpdate) {
         r.c.update.mandatory = row.mandatory;
         r.c.update.version = row.version;
         r.c.status = "было";
-        connect(r.c);
+        runConnect(r.c);
         EXPECT_EQ(r.started.size(), row.starts ? 1u : 0u);
         EXPECT_EQ(r.notes.count, row.notifications);
         if (row.starts) continue;

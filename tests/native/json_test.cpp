@@ -10,8 +10,8 @@ namespace {
 
 std::string roundTrip(const std::string& text) {
     JsonValue v;
-    if (!parse(text, v)) return "<invalid>";
-    return dump(v);
+    if (!parseJson(text, v)) return "<invalid>";
+    return writeJson(v);
 }
 
 std::string nested(int depth, char open, char close, const std::string& inner) {
@@ -121,21 +121,21 @@ TEST(JsonParse, Refuses) {
     };
     for (const auto& r : rows) {
         JsonValue v;
-        EXPECT_FALSE(parse(r, v)) << "input: " << r;
+        EXPECT_FALSE(parseJson(r, v)) << "input: " << r;
     }
 }
 
 TEST(JsonParse, NestingLimit) {
     JsonValue v;
-    EXPECT_TRUE(parse(nested(kJsonMaxDepth, '[', ']', ""), v));
-    EXPECT_TRUE(parse(nested(kJsonMaxDepth, '[', ']', "1"), v));
-    EXPECT_FALSE(parse(nested(kJsonMaxDepth + 1, '[', ']', ""), v));
-    EXPECT_TRUE(parse(nestedObjects(kJsonMaxDepth), v));
-    EXPECT_FALSE(parse(nestedObjects(kJsonMaxDepth + 1), v));
+    EXPECT_TRUE(parseJson(nested(kJsonMaxDepth, '[', ']', ""), v));
+    EXPECT_TRUE(parseJson(nested(kJsonMaxDepth, '[', ']', "1"), v));
+    EXPECT_FALSE(parseJson(nested(kJsonMaxDepth + 1, '[', ']', ""), v));
+    EXPECT_TRUE(parseJson(nestedObjects(kJsonMaxDepth), v));
+    EXPECT_FALSE(parseJson(nestedObjects(kJsonMaxDepth + 1), v));
     // Far deeper than the limit: refused, not a stack overflow.
-    EXPECT_FALSE(parse(nested(1000000, '[', ']', ""), v));
-    EXPECT_FALSE(parse(std::string(1000000, '['), v));
-    EXPECT_FALSE(parse(nestedObjects(100000), v));
+    EXPECT_FALSE(parseJson(nested(1000000, '[', ']', ""), v));
+    EXPECT_FALSE(parseJson(std::string(1000000, '['), v));
+    EXPECT_FALSE(parseJson(nestedObjects(100000), v));
     // The depth counts containers only; a deep document at the limit still writes back exactly.
     const std::string deep = nested(kJsonMaxDepth, '[', ']', "\"x\"");
     EXPECT_EQ(roundTrip(deep), deep);
@@ -144,7 +144,7 @@ TEST(JsonParse, NestingLimit) {
 TEST(JsonParse, FailureLeavesAPartialValueOnly) {
     JsonValue v(JsonKind::Object);
     v["old"] = 1;
-    EXPECT_FALSE(parse("[1,2", v));
+    EXPECT_FALSE(parseJson("[1,2", v));
     EXPECT_EQ(v.find("old").kind, JsonKind::Null);  // the old content is gone, never merged
 }
 
@@ -165,15 +165,15 @@ TEST(JsonWrite, Numbers) {
         {-std::numeric_limits<double>::infinity(), "-inf"},
         {std::numeric_limits<double>::denorm_min(), "4.9406564584124654e-324"},
     };
-    for (const auto& r : rows) EXPECT_EQ(dump(JsonValue(r.d)), r.out) << r.d;
-    EXPECT_EQ(dump(JsonValue(-7)), "-7");
-    EXPECT_EQ(dump(JsonValue(INT32_MIN)), "-2147483648");
+    for (const auto& r : rows) EXPECT_EQ(writeJson(JsonValue(r.d)), r.out) << r.d;
+    EXPECT_EQ(writeJson(JsonValue(-7)), "-7");
+    EXPECT_EQ(writeJson(JsonValue(INT32_MIN)), "-2147483648");
 }
 
 TEST(JsonWrite, StringBytes) {
     std::string all;
     for (int c = 1; c < 256; ++c) all += static_cast<char>(c);
-    const std::string out = dump(JsonValue(all));
+    const std::string out = writeJson(JsonValue(all));
     std::string expected = "\"\\u0001\\u0002\\u0003\\u0004\\u0005\\u0006\\u0007\\u0008\\t\\n\\u000b\\u000c\\r"
                            "\\u000e\\u000f\\u0010\\u0011\\u0012\\u0013\\u0014\\u0015\\u0016\\u0017\\u0018"
                            "\\u0019\\u001a\\u001b\\u001c\\u001d\\u001e\\u001f !\\\"";
@@ -183,8 +183,8 @@ TEST(JsonWrite, StringBytes) {
     }
     expected += '"';
     EXPECT_EQ(out, expected);
-    EXPECT_EQ(dump(JsonValue(std::string("a\0b", 3))), "\"a\\u0000b\"");
-    EXPECT_EQ(dump(JsonValue("")), "\"\"");
+    EXPECT_EQ(writeJson(JsonValue(std::string("a\0b", 3))), "\"a\\u0000b\"");
+    EXPECT_EQ(writeJson(JsonValue("")), "\"\"");
 }
 
 TEST(JsonValue, BuildingAndReading) {
@@ -192,18 +192,18 @@ TEST(JsonValue, BuildingAndReading) {
     o["b"] = 1;
     o["a"] = "x";
     o["b"] = 2;  // an existing key keeps its place
-    EXPECT_EQ(dump(o), "{\"b\":2,\"a\":\"x\"}");
+    EXPECT_EQ(writeJson(o), "{\"b\":2,\"a\":\"x\"}");
     o.member("list").push(JsonValue(true));
     o.member("list").push(JsonValue());
-    EXPECT_EQ(dump(o), "{\"b\":2,\"a\":\"x\",\"list\":[true,null]}");
+    EXPECT_EQ(writeJson(o), "{\"b\":2,\"a\":\"x\",\"list\":[true,null]}");
 
-    EXPECT_EQ(dump(JsonValue(std::vector<std::string>{"geosite:x", "1.1.1.1"})), "[\"geosite:x\",\"1.1.1.1\"]");
-    EXPECT_EQ(dump(JsonValue(std::vector<std::string>{})), "[]");
-    EXPECT_EQ(dump(JsonValue(JsonKind::Object)), "{}");
-    EXPECT_EQ(dump(JsonValue(JsonKind::Array)), "[]");
+    EXPECT_EQ(writeJson(JsonValue(std::vector<std::string>{"geosite:x", "1.1.1.1"})), "[\"geosite:x\",\"1.1.1.1\"]");
+    EXPECT_EQ(writeJson(JsonValue(std::vector<std::string>{})), "[]");
+    EXPECT_EQ(writeJson(JsonValue(JsonKind::Object)), "{}");
+    EXPECT_EQ(writeJson(JsonValue(JsonKind::Array)), "[]");
 
     JsonValue d;
-    ASSERT_TRUE(parse("{\"a\":1,\"a\":2,\"s\":\"t\",\"f\":true,\"n\":-2.9}", d));
+    ASSERT_TRUE(parseJson("{\"a\":1,\"a\":2,\"s\":\"t\",\"f\":true,\"n\":-2.9}", d));
     EXPECT_EQ(d.find("a").asNumber(0), 1);
     EXPECT_EQ(d.find("missing").kind, JsonKind::Null);
     EXPECT_EQ(&d.find("missing"), &jsonNull());
@@ -216,26 +216,26 @@ TEST(JsonValue, BuildingAndReading) {
     // find on a value that is not an object sees no members.
     EXPECT_EQ(d.find("s").find("a").kind, JsonKind::Null);
     JsonValue arr;
-    ASSERT_TRUE(parse("[{\"a\":1}]", arr));
+    ASSERT_TRUE(parseJson("[{\"a\":1}]", arr));
     EXPECT_EQ(arr.find("a").kind, JsonKind::Null);
 
     // member() and push() turn a value of another kind into a container, keeping what it had.
     JsonValue s("text");
     s["k"] = 1;
     EXPECT_EQ(s.kind, JsonKind::Object);
-    EXPECT_EQ(dump(s), "{\"k\":1}");
+    EXPECT_EQ(writeJson(s), "{\"k\":1}");
 }
 
 TEST(JsonValue, CopyIsDeepAndMoveEmptiesTheSource) {
     JsonValue a;
-    ASSERT_TRUE(parse("{\"x\":[1,{\"y\":\"z\"}]}", a));
+    ASSERT_TRUE(parseJson("{\"x\":[1,{\"y\":\"z\"}]}", a));
     JsonValue b = a;
     b["x"].items[1]["y"] = "changed";
-    EXPECT_EQ(dump(a), "{\"x\":[1,{\"y\":\"z\"}]}");
+    EXPECT_EQ(writeJson(a), "{\"x\":[1,{\"y\":\"z\"}]}");
     JsonValue c = std::move(b);
     EXPECT_EQ(b.kind, JsonKind::Object);  // NOLINT: the moved-from kind stays
     EXPECT_TRUE(b.members.empty());       // NOLINT
-    EXPECT_EQ(dump(c), "{\"x\":[1,{\"y\":\"changed\"}]}");
+    EXPECT_EQ(writeJson(c), "{\"x\":[1,{\"y\":\"changed\"}]}");
 }
 
 TEST(JsonValue, RoundTripsStayFixed) {

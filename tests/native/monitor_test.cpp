@@ -144,18 +144,18 @@ TEST(MonitorLoop, NewDocumentReconnectsOnlyWhenRoutingChanged) {
         {R"({"config":{"mode":"game","apps":["TslGame"],)" + base + "}}", true},
     };
     JsonValue first;
-    ASSERT_TRUE(parse(rows[0].document, first));
+    ASSERT_TRUE(parseJson(rows[0].document, first));
     for (const Row& row : rows) {
         SCOPED_TRACE(row.document);
         ConnectRig r;
         applyProfileDocument(r.c, first);
         r.c.wantConnected = true;
-        connect(r.c);
+        runConnect(r.c);
         ASSERT_EQ(r.c.phase, TunnelPhase::Running);
         r.runPasses(1);  // nothing new: nothing happens
         const int notified = r.notes.count;
         JsonValue next;
-        ASSERT_TRUE(parse(row.document, next));
+        ASSERT_TRUE(parseJson(row.document, next));
         offerDocument(r.documents, next);
         r.runPasses(1);
         EXPECT_EQ(r.notes.count - notified, row.reconnects ? 5 : 1);  // stopping, stopped, connecting, up, intake

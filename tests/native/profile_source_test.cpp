@@ -23,8 +23,8 @@ std::string stored(const std::string& doc) {
 }
 std::string canonical(const std::string& doc) {
     JsonValue v;
-    parse(doc, v);
-    return dump(v);
+    parseJson(doc, v);
+    return writeJson(v);
 }
 
 using Reply = std::function<bool(const std::string& nonce, SignedAnswer& answer)>;
@@ -55,7 +55,7 @@ struct Harness {
         o.newNonce = [this] { return std::string(31, '0') + static_cast<char>('a' + waits.size()); };
         o.post = [this](const std::string& request, SignedAnswer& a) {
             JsonValue r;
-            return parse(request, r) && replies.at(waits.size())(r.find("nonce").asText(), a);
+            return parseJson(request, r) && replies.at(waits.size())(r.find("nonce").asText(), a);
         };
         o.verify = [](const SignedAnswer& a) { return a.signature == sign(a.body); };
         o.readStored = [this](std::string& bytes) {
@@ -78,7 +78,7 @@ struct Harness {
     void run() { runProfileWorker(state, ops()); }
     std::string take() {
         JsonValue doc;
-        return takeProfileDocument(state, doc) ? dump(doc) : "";
+        return takeProfileDocument(state, doc) ? writeJson(doc) : "";
     }
 };
 
@@ -139,7 +139,7 @@ TEST(ProfileSource, EachChangeHandedOverAndStoredOnce) {
     EXPECT_EQ(writes, (std::vector<int>{1, 1, 1, 2}));
     JsonValue reread;  // the exact body survives the file: quotes, line breaks, UTF-8
     ASSERT_EQ(checkStoredAnswer(*h.file, h.ops().verify, reread), "");
-    EXPECT_EQ(dump(reread), canonical(kDocB));
+    EXPECT_EQ(writeJson(reread), canonical(kDocB));
 }
 
 TEST(ProfileSource, AnswerArrivingAfterStopIsDropped) {

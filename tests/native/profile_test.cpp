@@ -7,7 +7,7 @@ namespace {
 
 JsonValue doc(const std::string& text) {
     JsonValue v;
-    EXPECT_TRUE(parse(text, v)) << text;
+    EXPECT_TRUE(parseJson(text, v)) << text;
     return v;
 }
 
@@ -156,7 +156,7 @@ TEST(ServiceProfileSource, MemorySourceHandsOverTheNewestOnce) {
     offerDocument(memory, doc(R"({"n":1})"));
     offerDocument(memory, doc(R"({"n":2})"));
     ASSERT_TRUE(source.take(got));
-    EXPECT_EQ(dump(got), R"({"n":2})");
+    EXPECT_EQ(writeJson(got), R"({"n":2})");
     EXPECT_FALSE(source.take(got));
 }
 

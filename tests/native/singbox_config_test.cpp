@@ -63,8 +63,8 @@ TEST(SingBoxDocument, AppsOnlyExactText) {
 
 TEST(SingBoxDocument, RouteListRows) {
     const std::optional<ServerRoute> rest = singBoxRoute("rest", 30001), apps = singBoxRoute("apps", 30002);
-    const std::string restOut = dump(buildSocksOutbound(*rest));
-    const std::string appsOut = dump(buildSocksOutbound(*apps));
+    const std::string restOut = writeJson(buildSocksOutbound(*rest));
+    const std::string appsOut = writeJson(buildSocksOutbound(*apps));
     EXPECT_EQ(restOut, R"({"type":"socks","tag":"rest","server":"127.0.0.1","server_port":30001,"version":"5",)"
                        R"("udp_fragment":true,"domain_resolver":{"server":"dns","strategy":"prefer_ipv4"}})");
     const std::string direct =
@@ -84,14 +84,14 @@ TEST(SingBoxDocument, RouteListRows) {
     for (const auto& row : rows) {
         SCOPED_TRACE(row.outbounds);
         JsonValue doc;
-        ASSERT_TRUE(parse(buildSingBoxConfig("eth0", row.apps, row.processes, row.rest), doc));
-        EXPECT_EQ(dump(doc.find("outbounds")), row.outbounds);
+        ASSERT_TRUE(parseJson(buildSingBoxConfig("eth0", row.apps, row.processes, row.rest), doc));
+        EXPECT_EQ(writeJson(doc.find("outbounds")), row.outbounds);
         const JsonValue& route = doc.find("route");
         EXPECT_EQ(route.find("final").asText(), row.final);
         const JsonValue& rules = route.find("rules");
         ASSERT_EQ(rules.items.size(), row.rule5.empty() ? 4u : 5u);
         if (!row.rule5.empty()) {
-            EXPECT_EQ(dump(rules.items[4]), row.rule5);
+            EXPECT_EQ(writeJson(rules.items[4]), row.rule5);
         }
     }
 }

@@ -71,7 +71,7 @@ TEST(XrayDocument, EmptyRouteListAndOrder) {
         for (size_t i = 0; i < tags.size(); ++i) routes.push_back(xrayRoute(tags[i], "vless://u@h", 2000 + int(i)));
         ASSERT_EQ(buildXrayConfig(routes, "Сеть", text, fakeLookup), "");
         JsonValue doc;
-        ASSERT_TRUE(parse(text, doc));
+        ASSERT_TRUE(parseJson(text, doc));
         const JsonValue& outbounds = doc.find("outbounds");
         const JsonValue& rules = doc.find("routing").find("rules");
         ASSERT_EQ(outbounds.items.size(), tags.size() + 1);
@@ -81,7 +81,7 @@ TEST(XrayDocument, EmptyRouteListAndOrder) {
             EXPECT_EQ(doc.find("inbounds").items[i].find("port").asNumber(0), 2000 + int(i));
             EXPECT_EQ(outbounds.items[i].find("tag").asText(), tags[i]);
             EXPECT_EQ(outbounds.items[i].find("streamSettings").find("sockopt").find("interface").asText(), "Сеть");
-            EXPECT_EQ(dump(rules.items[i + 1]), R"({"inboundTag":["in-)" + tags[i] + R"("],"outboundTag":")" +
+            EXPECT_EQ(writeJson(rules.items[i + 1]), R"({"inboundTag":["in-)" + tags[i] + R"("],"outboundTag":")" +
                                                     tags[i] + R"("})");
         }
         EXPECT_EQ(outbounds.items.back().find("tag").asText(), "direct");
@@ -138,7 +138,7 @@ TEST(XrayOutbound, StreamSettingsRows) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.link);
-        EXPECT_EQ(dump(outboundFor(row.link).find("streamSettings")), row.stream);
+        EXPECT_EQ(writeJson(outboundFor(row.link).find("streamSettings")), row.stream);
     }
 }
 
@@ -166,7 +166,7 @@ TEST(XrayOutbound, ServerUserAndLookup) {
         SCOPED_TRACE(row.link);
         JsonValue out;
         ASSERT_EQ(buildVlessOutbound(xrayRoute("apps", row.link, 1), "e", out, lookup), "");
-        const std::string text = dump(out);
+        const std::string text = writeJson(out);
         EXPECT_EQ(text.substr(0, std::string(row.outboundHead).size()), row.outboundHead);
         EXPECT_EQ(out.members.size(), 4u);
         EXPECT_EQ(out.members.back().first, "streamSettings");
@@ -197,7 +197,7 @@ TEST(XrayOutbound, ErrorsLeaveOutputUntouched) {
         SCOPED_TRACE(row.link);
         JsonValue out("keep");
         EXPECT_EQ(buildVlessOutbound(xrayRoute("rest", row.link, 1), "e", out, lookup), row.error);
-        EXPECT_EQ(dump(out), "\"keep\"");
+        EXPECT_EQ(writeJson(out), "\"keep\"");
     }
     EXPECT_EQ(lookups, 0);
 

@@ -5,8 +5,8 @@
 // offer.json in VLM_SERVICE_DIR, signed with the nonce echoed: the cases write there whatever
 // prerequisite answer they need and point the bootstrap at that path.
 // The stand-in installer installs the stand-in runtime in the prefix; every case removes it again.
-#include "shell/bootstrap.h"
-#include "shell/shell_state.h"
+#include "shell/bootstrap_win.h"
+#include "shell/shell_state_win.h"
 
 #include <windows.h>
 

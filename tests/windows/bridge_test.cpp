@@ -112,7 +112,7 @@ TEST(WinBridge, RunningApplicationsFromAFreshProcessList) {
     ShellOps ops = windowsShellOps(nullptr, nullptr);
     auto appsRunning = [&] {
         JsonValue s;
-        EXPECT_TRUE(parse(buildSnapshot(c, "1.2.2", ops.isProcessRunning), s));
+        EXPECT_TRUE(parseJson(buildSnapshot(c, "1.2.2", ops.isProcessRunning), s));
         std::vector<bool> running;
         for (const JsonValue& app : s.find("apps").items) running.push_back(app.find("running").asBool());
         return running;
@@ -137,7 +137,7 @@ TEST(WinBridge, RunningApplicationsFromAFreshProcessList) {
         EXPECT_FALSE(isProcessRunningNow(L"TslGame.exe.exe"));
         EXPECT_EQ(appsRunning(), (std::vector<bool>{true, true, false, false}));
         JsonValue s;
-        ASSERT_TRUE(parse(buildSnapshot(c, "1.2.2", ops.isProcessRunning), s));
+        ASSERT_TRUE(parseJson(buildSnapshot(c, "1.2.2", ops.isProcessRunning), s));
         EXPECT_EQ(s.find("apps").items[0].find("name").asText(), "PUBG");
         EXPECT_EQ(s.find("apps").items[1].find("name").asText(), "tslgame");
     }

@@ -88,7 +88,7 @@ std::vector<Record> readRecords() {
     std::string line;
     while (std::getline(in, line)) {
         JsonValue v;
-        if (!parse(line, v)) continue;
+        if (!parseJson(line, v)) continue;
         records.push_back({static_cast<int>(v.find("seq").asNumber(0)), v.find("local").asText(),
                            v.find("method").asText(), v.find("path").asText(), v.find("host").asText(),
                            v.find("agent").asText(), v.find("contentType").asText()});
@@ -180,7 +180,7 @@ TEST_F(ServiceHttp, AddressTargetsFollowAFailedHostName) {
         ASSERT_FALSE(got.empty()) << row.what;
         EXPECT_EQ(got.back().host, row.host) << row.what;  // the address target sends the real name
         JsonValue body;
-        ASSERT_TRUE(parse(r.body, body)) << row.what;
+        ASSERT_TRUE(parseJson(r.body, body)) << row.what;
         EXPECT_EQ(body.find("served").find("local").asText(), "127.0.0.1") << row.what;
     }
 }
@@ -214,7 +214,7 @@ TEST_F(ServiceHttp, UnsignedAnswersTryEveryTarget) {
         const std::vector<Record> got = mark.since();
         ASSERT_EQ(locals(got), "127.0.0.2 127.0.0.1 127.0.0.2") << row.path;
         JsonValue body;  // the body is the last answer's
-        ASSERT_TRUE(parse(r.body, body)) << row.path;
+        ASSERT_TRUE(parseJson(r.body, body)) << row.path;
         EXPECT_EQ(body.find("served").find("seq").asNumber(0), got.back().seq) << row.path;
     }
 }
@@ -225,7 +225,7 @@ TEST_F(ServiceHttp, AnswerBodyIsCapped) {
     EXPECT_TRUE(exact.ok);
     EXPECT_EQ(exact.body.size(), kPostBodyLimitBytes);
     JsonValue parsed;
-    EXPECT_TRUE(parse(exact.body, parsed));
+    EXPECT_TRUE(parseJson(exact.body, parsed));
 
     const HttpResult large = postJson("api.velmorante.test", "/api/v1/prereq?bodysize=3145728", "{}");
     EXPECT_TRUE(large.ok);
@@ -281,7 +281,7 @@ TEST_F(ServiceHttp, Downloads) {
         const auto file = dir.path / ("download" + std::to_string(index++) + ".bin");
         RecordMark mark;
         std::vector<double> reported;
-        const bool ok = download(row.url, file.wstring(), [&reported](double f) { reported.push_back(f); });
+        const bool ok = httpDownload(row.url, file.wstring(), [&reported](double f) { reported.push_back(f); });
         EXPECT_EQ(ok, row.ok) << row.what;
         EXPECT_EQ(mark.since().size(), row.requests) << row.what;
         EXPECT_EQ(!reported.empty(), row.progress) << row.what;
@@ -339,7 +339,7 @@ TEST_F(ServiceHttp, InstallerOfferDownloadsAndMatchesItsDigest) {
 
     TempFolder dir;
     const auto file = dir.path / "setup.exe";
-    ASSERT_TRUE(download(utf8ToWide(url), file.wstring(), nullptr)) << url;
+    ASSERT_TRUE(httpDownload(utf8ToWide(url), file.wstring(), nullptr)) << url;
     EXPECT_TRUE(digestMatches(sha256FileHex(file.wstring()), digest));
     std::string other = digest;
     other[0] = other[0] == 'A' ? 'B' : 'A';

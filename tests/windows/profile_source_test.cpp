@@ -126,7 +126,7 @@ TEST_F(ServiceProfileSource, BadStoredAnswersAreIgnoredAndReplaced) {
         EXPECT_TRUE(stopProfileWorker(online, 10000)) << row.what;
         JsonValue stored;
         EXPECT_EQ(checkStoredAnswer(readFileBytes(file()), verifyWithServiceKey, stored), "") << row.what;
-        EXPECT_EQ(dump(stored), dump(document)) << row.what;
+        EXPECT_EQ(writeJson(stored), writeJson(document)) << row.what;
         EXPECT_FALSE(std::filesystem::exists(file().string() + ".tmp")) << row.what;
     }
 }

@@ -193,7 +193,7 @@ TEST_F(ProgramWin, OneInstanceAndTheAutostartSwitch) {
     ASSERT_FALSE(snapshots.empty());
     for (const JsonValue& s : snapshots) {
         JsonValue snapshot;
-        ASSERT_TRUE(parse(s.find("json").asText(), snapshot));
+        ASSERT_TRUE(parseJson(s.find("json").asText(), snapshot));
         EXPECT_EQ(snapshot.find("phase").asText(), "idle");
     }
     EXPECT_EQ(countProcesses(L"xray-core.exe"), 0);

@@ -2,8 +2,8 @@
 // captured with xwd (a Linux program started from here), the pixels checked against the layout for
 // the window's DPI. scripts/test.d/44-bootstrap-update runs it at 96 DPI and again with the prefix's
 // LogPixels at 144 and VLM_EXPECT_DPI=144. VLM_SHOTS_DIR (a Linux path) keeps the captures.
-#include "shell/bootstrap.h"
-#include "shell/shell_state.h"
+#include "shell/bootstrap_win.h"
+#include "shell/shell_state_win.h"
 
 #include <windows.h>
 
@@ -282,12 +282,12 @@ TEST(Splash, PaintedAtTheWindowsDpi) {
 TEST(Splash, MulDivAgreesWithThePlatform) {
     for (int dpi : {96, 120, 144, 168, 192, 288}) {
         for (int value : {8, 12, 13, 14, 20, 22, 28, 30, 34, 36, 40, 48, 52, 70, 76}) {
-            EXPECT_EQ(mulDiv(value, dpi, 96), MulDiv(value, dpi, 96)) << value << " at " << dpi;
+            EXPECT_EQ(mulDivRounded(value, dpi, 96), MulDiv(value, dpi, 96)) << value << " at " << dpi;
         }
     }
     for (int progress : {0, 1, 37, 50, 99, 100}) {
         for (int width : {303, 304, 456, 457}) {
-            EXPECT_EQ(mulDiv(width, progress, 100), MulDiv(width, progress, 100)) << width << " × " << progress;
+            EXPECT_EQ(mulDivRounded(width, progress, 100), MulDiv(width, progress, 100)) << width << " × " << progress;
         }
     }
 }

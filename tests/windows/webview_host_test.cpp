@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "foundation/text.h"
-#include "shell/webview_loader.h"
+#include "shell/webview_loader_win.h"
 #include "tests/fixtures/webview-runtime/harness.h"
 
 namespace {
@@ -171,8 +171,8 @@ TEST(WebViewHost, ShowsThePageLockedDownAndCarriesMessagesBothWays) {
               (std::vector<std::string>{"put_IsVisible", "put_Bounds", "NotifyParentWindowPositionChanged"}));
 
     for (const JsonValue& line : record) {
-        EXPECT_FALSE(line.find("unexpected").asBool()) << dump(line);
-        EXPECT_TRUE(line.find("error").kind == JsonKind::Null) << dump(line);
+        EXPECT_FALSE(line.find("unexpected").asBool()) << writeJson(line);
+        EXPECT_TRUE(line.find("error").kind == JsonKind::Null) << writeJson(line);
         const std::string call = line.find("call").asText();
         if (call.rfind("put_A", 0) == 0 || call.rfind("put_Is", 0) == 0) {
             EXPECT_EQ(line.find("value").asBool(), call == "put_IsVisible") << call;
@@ -184,7 +184,7 @@ TEST(WebViewHost, ShowsThePageLockedDownAndCarriesMessagesBothWays) {
     EXPECT_EQ(named(record, "call", "CreateCoreWebView2Controller").at(0).find("parent").asNumber(0),
               static_cast<double>(reinterpret_cast<uintptr_t>(host.window)));
     const JsonValue color = named(record, "call", "put_DefaultBackgroundColor").at(0);
-    EXPECT_EQ(dump(color), R"({"call":"put_DefaultBackgroundColor","a":255,"r":11,"g":14,"b":18})");
+    EXPECT_EQ(writeJson(color), R"({"call":"put_DefaultBackgroundColor","a":255,"r":11,"g":14,"b":18})");
 
     const std::string page = named(record, "call", "NavigateToString").at(0).find("text").asText();
     const std::string pageFile = pageFileBytes();
@@ -213,7 +213,7 @@ TEST(WebViewHost, ShowsThePageLockedDownAndCarriesMessagesBothWays) {
     const auto snapshots = named(record, "call", "PostWebMessageAsJson");
     ASSERT_EQ(snapshots.size(), 1u) << "ready";
     JsonValue snapshot;
-    ASSERT_TRUE(parse(snapshots[0].find("json").asText(), snapshot));
+    ASSERT_TRUE(parseJson(snapshots[0].find("json").asText(), snapshot));
     EXPECT_EQ(snapshot.find("version").asText(), vlm::build::kVersion);
     EXPECT_EQ(snapshot.find("alert").asText(), "cut");
     EXPECT_EQ(logLinesSince(logStart), std::vector<std::string>{}) << "nothing to log, the object included";

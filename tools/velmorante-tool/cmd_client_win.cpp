@@ -58,7 +58,7 @@ std::string stateLine(TunnelController& c) {
             routes.push(std::move(route));
         }
     }
-    return dump(line);
+    return writeJson(line);
 }
 
 bool readDocumentFile(const std::string& path, JsonValue& document, std::string& reason) {
@@ -68,7 +68,7 @@ bool readDocumentFile(const std::string& path, JsonValue& document, std::string&
         return false;
     }
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (!parse(text, document) || document.kind != JsonKind::Object) {
+    if (!parseJson(text, document) || document.kind != JsonKind::Object) {
         reason = path + ": not a service document (invalid JSON)";
         return false;
     }
@@ -155,7 +155,7 @@ int runConnect(const ToolArgs& given) {
     }
     if (ready && !quitRequested) {
         c.wantConnected = true;
-        connect(c);
+        runConnect(c);
     } else if (!ready) {
         writeError("no service document within " + std::to_string(kProfileWaitMs / 1000) + " s");
     }
@@ -211,6 +211,6 @@ int runFetchProfile(const ToolArgs& args) {
         writeError("no valid answer");
         return kExitFailed;
     }
-    writeStandardOutput(dump(document) + "\n");
+    writeStandardOutput(writeJson(document) + "\n");
     return kExitOk;
 }

@@ -5,6 +5,6 @@ int runJson(const ToolArgs& args) {
     if (!args.empty()) return usageError("json");
     JsonValue value;
     if (!readJsonDocument(value)) return kExitFailed;
-    writeStandardOutput(dump(value) + "\n");
+    writeStandardOutput(writeJson(value) + "\n");
     return kExitOk;
 }

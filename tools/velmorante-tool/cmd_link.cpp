@@ -16,6 +16,6 @@ int runLink(const ToolArgs& args) {
     JsonValue params(JsonKind::Object);
     for (const auto& [key, value] : link.params) params.member(key) = value;
     out.member("params") = std::move(params);
-    writeStandardOutput(dump(out) + "\n");
+    writeStandardOutput(writeJson(out) + "\n");
     return kExitOk;
 }

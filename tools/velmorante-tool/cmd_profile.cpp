@@ -26,6 +26,6 @@ int runProfile(const ToolArgs& args) {
     update["sha256"] = u.sha256;
     update["notes"] = u.notes;
     update["mandatory"] = u.mandatory;
-    writeStandardOutput(dump(out) + "\n");
+    writeStandardOutput(writeJson(out) + "\n");
     return kExitOk;
 }

@@ -55,13 +55,13 @@ JsonValue conflictsDocument() {
 
 int runAdapters(const ToolArgs& args) {
     if (!args.empty()) return usageError("adapters");
-    writeStandardOutput(dump(adaptersDocument()) + "\n");
+    writeStandardOutput(writeJson(adaptersDocument()) + "\n");
     return kExitOk;
 }
 
 int runConflicts(const ToolArgs& args) {
     if (args.size() > 1 || (args.size() == 1 && args[0] != "--clear")) return usageError("conflicts");
     if (!args.empty()) clearConflicts();
-    writeStandardOutput(dump(conflictsDocument()) + "\n");
+    writeStandardOutput(writeJson(conflictsDocument()) + "\n");
     return kExitOk;
 }

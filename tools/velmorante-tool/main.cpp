@@ -106,7 +106,7 @@ bool readJsonDocument(JsonValue& out) {
         writeError("cannot read standard input");
         return false;
     }
-    if (!parse(input, out)) {
+    if (!parseJson(input, out)) {
         writeError("invalid JSON");
         return false;
     }

@@ -1,5 +1,5 @@
 // The main window of the program: its class and constants, the window procedure, the controller's
-// shutdown and the autostart worker. Everything but autostartTask runs on the user-interface thread.
+// shutdown. Everything here runs on the user-interface thread.
 #pragma once
 
 #include <windows.h>
@@ -15,7 +15,6 @@ inline constexpr int kWindowCornerRadius96 = 18;
 inline constexpr UINT_PTR kSnapshotTimerId = 1;
 inline constexpr UINT kSnapshotTimerMs = 1000;
 inline constexpr DWORD kMonitorJoinMs = 3000;
-inline constexpr int kAutostartWaitSteps = 100;  // of 100 ms: about 10 s for a service profile
 inline constexpr COLORREF kWindowBackground = RGB(11, 14, 18);
 
 LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
@@ -27,6 +26,3 @@ HWND createMainWindow(HINSTANCE instance);
 // the engines. A second call finds no thread and nothing running. False while a monitor thread
 // that did not stop in time may still use the controller (then it must not be destroyed).
 bool shutdownController(TunnelController& controller);
-
-// Waits up to about 10 s for a service profile, then connects on this worker thread.
-void autostartTask(TunnelController& controller);

@@ -21,6 +21,11 @@ bool isOurTunnelAdapter(const AdapterInfo& adapter) {
 
 }  // namespace
 
+bool isInternetAdapterType(uint32_t type) {
+    return type == kIfTypeEthernet || type == kIfTypeIeee80211 || type == kIfTypePpp || type == kIfTypeWwanPp ||
+           type == kIfTypeWwanPp2;
+}
+
 std::string adapterClassificationText(const AdapterInfo& adapter) {
     return lowerAscii(adapter.description + " " + adapter.friendlyName);
 }
@@ -32,7 +37,7 @@ bool isVirtualAdapter(const AdapterInfo& adapter) {
 const AdapterInfo* findInternetAdapterIn(const std::vector<AdapterInfo>& adapters) {
     for (const AdapterInfo& a : adapters) {
         if (!a.up || !a.hasGateway) continue;
-        if (a.type != kIfTypeEthernet && a.type != kIfTypeIeee80211) continue;
+        if (!isInternetAdapterType(a.type)) continue;
         if (isVirtualAdapter(a)) continue;
         return &a;
     }

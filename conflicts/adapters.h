@@ -20,13 +20,19 @@ struct AdapterInfo {
 inline constexpr const char* kTunnelAdapterName = "velmorante-tun";
 inline constexpr uint32_t kIfTypeEthernet = 6;
 inline constexpr uint32_t kIfTypeIeee80211 = 71;
+inline constexpr uint32_t kIfTypePpp = 23;       // PPPoE and dial-up links
+inline constexpr uint32_t kIfTypeWwanPp = 243;   // mobile broadband (GSM)
+inline constexpr uint32_t kIfTypeWwanPp2 = 244;  // mobile broadband (CDMA)
+
+// Ethernet, Wi-Fi, PPP or mobile broadband: the kinds of link a PC reaches the Internet over.
+bool isInternetAdapterType(uint32_t type);
 
 // Description, a space, friendly name, ASCII letters lower-cased.
 std::string adapterClassificationText(const AdapterInfo& adapter);
 // The classification text holds a virtual-adapter word ("tun", "tap", "wireguard", ...).
 bool isVirtualAdapter(const AdapterInfo& adapter);
 
-// The first adapter that is up, Ethernet or Wi-Fi, has a gateway and is not virtual; null if none.
+// The first adapter that is up, of an Internet type, has a gateway and is not virtual; null if none.
 const AdapterInfo* findInternetAdapterIn(const std::vector<AdapterInfo>& adapters);
 // The friendly name of the first adapter that is up, is not ours and carries a foreign-tunnel
 // word; empty if none.

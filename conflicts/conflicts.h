@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,8 +28,17 @@ const char* conflictingProgramEntry(const std::string& exeName);
 std::string conflictDisplayName(const std::string& exeName);
 // A service name that starts with "WireGuardTunnel$", ignoring case.
 bool isWireGuardTunnelService(const std::string& serviceName);
-// A proxy setting that points at this machine ("127.0.0.1" or "localhost", exact case).
+// A proxy setting that points at this machine: its entries ("host:port" or "scheme=host:port",
+// separated by ';') are all of that form with a loopback host: 127.0.0.0/8, "[::1]" or "localhost"
+// in any case. A setting naming any other host, or an entry without a port, is the user's own.
 bool proxyPointsAtLoopback(const std::string& proxyServer);
+
+// Reads a list that may grow between asking for its size and reading it (the service list):
+// read(buffer) fills the buffer and returns true, or returns false with needed set to the size it
+// asks for. One read with an empty buffer, then one at the asked size, then once more at the
+// newly asked size when the list grew meanwhile. False when no read succeeded.
+bool readGrowingList(const std::function<bool(std::vector<unsigned char>& buffer, uint32_t& needed)>& read,
+                     std::vector<unsigned char>& out);
 
 // The Windows edge (conflicts_win.cpp). Everything here is best effort and silent; only actions
 // that succeeded are logged.

@@ -41,16 +41,22 @@ bool runsFromEngineFolder(HANDLE process, const std::wstring& folder) {
 void forEachWireGuardService(const std::function<void(SC_HANDLE manager, const wchar_t* name)>& visit) {
     UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ENUMERATE_SERVICE));
     if (!manager) return;
-    DWORD needed = 0, count = 0, resume = 0;
-    EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE, nullptr, 0, &needed,
-                          &count, &resume, nullptr);
-    if (needed == 0) return;
-    std::vector<unsigned char> buffer(needed, 0);
-    resume = 0;
-    if (!EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE, buffer.data(),
-                               needed, &needed, &count, &resume, nullptr)) {
-        return;
-    }
+    DWORD count = 0;
+    std::vector<unsigned char> buffer;
+    const bool read = readGrowingList(
+        [&](std::vector<unsigned char>& into, uint32_t& needed) {
+            DWORD asked = 0, resume = 0;
+            count = 0;
+            if (EnumServicesStatusExW(manager.get(), SC_ENUM_PROCESS_INFO, SERVICE_WIN32, SERVICE_ACTIVE,
+                                      into.empty() ? nullptr : into.data(), static_cast<DWORD>(into.size()), &asked,
+                                      &count, &resume, nullptr)) {
+                return true;
+            }
+            needed = GetLastError() == ERROR_MORE_DATA ? asked : 0;
+            return false;
+        },
+        buffer);
+    if (!read || count == 0) return;
     const auto* services = reinterpret_cast<const ENUM_SERVICE_STATUS_PROCESSW*>(buffer.data());
     for (DWORD i = 0; i < count; ++i) {
         const wchar_t* name = services[i].lpServiceName;
@@ -84,9 +90,9 @@ void stopWireGuardServices() {
         UniqueServiceHandle service(OpenServiceW(manager, name, SERVICE_STOP));
         if (!service) return;
         SERVICE_STATUS status{};
-        ControlService(service.get(), SERVICE_CONTROL_STOP, &status);  // only asked; not waited for
-        service.reset();
-        logLine("stopped WireGuard tunnel service");
+        // Only asked; not waited for. A service that refuses is left as it is, and not logged.
+        if (!ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) return;
+        logLine("stopped WireGuard tunnel service " + wideToUtf8(name));
     });
 }
 

@@ -2,6 +2,7 @@
 // kinds this machine cannot make (Wi-Fi, a Hyper-V switch) included.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -41,7 +42,11 @@ TEST(Adapters, InternetAdapterIsTheFirstUpPhysicalOneWithAGateway) {
          "Ethernet 2"},
         {"no gateway never", {adapter("Realtek PCIe GbE", "Ethernet", 6, true, false)}, nullptr},
         {"down never", {adapter("Realtek PCIe GbE", "Ethernet", 6, false, true)}, nullptr},
-        {"other type never", {adapter("Some modem", "Mobile", 243, true, true)}, nullptr},
+        {"pppoe link", {adapter("WAN Miniport (PPPOE)", "Ростелеком", 23, true, true)}, "Ростелеком"},
+        {"mobile broadband", {adapter("Generic Mobile Broadband Adapter", "Cellular", 243, true, true)}, "Cellular"},
+        {"mobile broadband, cdma", {adapter("Mobile Broadband Adapter", "Cellular 2", 244, true, true)}, "Cellular 2"},
+        {"ppp without gateway never", {adapter("WAN Miniport (PPPOE)", "Dial-up", 23, true, false)}, nullptr},
+        {"other type never", {adapter("Some tunnel", "Tunnel", 131, true, true)}, nullptr},
         {"first of two wins",
          {adapter("Realtek", "Ethernet", 6, true, true, 7), adapter("Intel", "Wi-Fi", 71, true, true, 3)},
          "Ethernet"},
@@ -109,11 +114,61 @@ TEST(Conflicts, ProgramNamesServicesAndProxyText) {
     EXPECT_FALSE(isWireGuardTunnelService("WireGuardManager"));
     EXPECT_FALSE(isWireGuardTunnelService("WireGuardTunnel"));
 
-    EXPECT_TRUE(proxyPointsAtLoopback("127.0.0.1:10809"));
-    EXPECT_TRUE(proxyPointsAtLoopback("http=localhost:8080;https=localhost:8080"));
-    EXPECT_FALSE(proxyPointsAtLoopback("LOCALHOST:8080"));  // exact case only
-    EXPECT_FALSE(proxyPointsAtLoopback("proxy.corp:3128"));
-    EXPECT_FALSE(proxyPointsAtLoopback(""));
+}
+
+TEST(Conflicts, ProxyTextIsOursOnlyWhenEveryEntryIsLoopback) {
+    const struct { const char* text; bool ours; } rows[] = {
+        {"127.0.0.1:10809", true},
+        {"http=localhost:8080;https=localhost:8080", true},
+        {"LOCALHOST:8080", true},
+        {"http=LOCALHOST:7890", true},
+        {"[::1]:8080", true},
+        {"127.0.0.10:7890", true},
+        {"http=127.1.2.3:7890; https=127.1.2.3:7890;socks=127.1.2.3:7891;", true},
+        {"http=http://127.0.0.1:7890", true},
+        {"127.0.0.10", false},  // no port: not what a client leaves behind
+        {"localhost.example:8080", false},
+        {"127.0.0.1.example:8080", false},
+        {"127.0.0.256:8080", false},
+        {"127.0.0:8080", false},
+        {"localhost:0", false},
+        {"localhost:65536", false},
+        {"http=127.0.0.1:7890;https=proxy.corp:3128", false},  // the user's own proxy in the list
+        {"proxy.corp:3128", false},
+        {"[::2]:8080", false},
+        {"", false},
+        {" ; ", false},
+    };
+    for (const auto& row : rows) EXPECT_EQ(proxyPointsAtLoopback(row.text), row.ours) << row.text;
+}
+
+TEST(Conflicts, GrowingListIsReadOnceMoreAtItsNewSize) {
+    struct Row {
+        const char* what;
+        std::vector<uint32_t> sizes;  // the size the list has at each read
+        bool ok;
+        int reads;
+    };
+    const Row rows[] = {
+        {"steady list", {40, 40}, true, 2},
+        {"grew between the calls", {40, 64, 64}, true, 3},
+        {"grew twice", {40, 64, 96}, false, 3},
+        {"empty list", {0}, true, 1},
+    };
+    for (const Row& row : rows) {
+        int reads = 0;
+        std::vector<unsigned char> out;
+        const bool ok = readGrowingList(
+            [&](std::vector<unsigned char>& buffer, uint32_t& needed) {
+                const uint32_t size = row.sizes[std::min<size_t>(reads++, row.sizes.size() - 1)];
+                if (buffer.size() >= size) return true;
+                needed = size;
+                return false;
+            },
+            out);
+        EXPECT_EQ(ok, row.ok) << row.what;
+        EXPECT_EQ(reads, row.reads) << row.what;
+    }
 }
 
 }  // namespace

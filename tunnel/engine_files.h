@@ -23,10 +23,9 @@ inline constexpr EngineFile kEngineFiles[] = {
 inline constexpr int kEngineDigestIdOffset = 100;
 inline constexpr size_t kEngineDigestSize = 4;
 
-// True when the unpacked bytes have the recorded CRC-32. A record of another size never matches.
+// True when the unpacked bytes have the recorded CRC-32 (crc32Record of foundation/lzms/crc32.h).
+// A record of another size never matches.
 bool engineDigestMatches(const uint8_t* data, size_t size, const uint8_t* digest, size_t digestSize);
-// The record for some bytes.
-std::string engineDigest(const uint8_t* data, size_t size);
 
 inline constexpr const char* kEngineMarkerName = ".build";
 // Only this much of a stored marker is ever read.

@@ -16,7 +16,7 @@ std::string engineUnpackFailure(const char* name) {
 }
 
 std::string ensureEngineFilesWith(const EngineFilesOps& ops) {
-    const std::string stored = ops.readMarker();
+    const std::string stored = ops.readMarker().substr(0, kEngineMarkerReadLimit);
     bool allPresent = true;
     for (const EngineFile& f : kEngineFiles) {
         if (!ops.present(f.name)) {

@@ -22,7 +22,7 @@ struct FakeFolder {
         o.expectedMarker = expected;
         o.readMarker = [this] {
             calls.push_back("read marker");
-            return markerPresent ? marker.substr(0, kEngineMarkerReadLimit) : std::string();
+            return markerPresent ? marker : std::string();
         };
         o.present = [this](const char* name) {
             calls.push_back(std::string("check ") + name);

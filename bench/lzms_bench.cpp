@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "tools/payload-pack/lzms_pack.h"
-#include "tunnel/lzms_container.h"
+#include "foundation/lzms/container.h"
 
 namespace {
 

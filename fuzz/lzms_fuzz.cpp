@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "tunnel/lzms_container.h"
-#include "tunnel/lzms_decoder.h"
+#include "foundation/lzms/container.h"
+#include "foundation/lzms/decoder.h"
 
 namespace {
 constexpr size_t kMaxFuzzOutput = 256u << 10;  // keeps a run fast; the logic does not depend on size

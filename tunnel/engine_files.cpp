@@ -1,17 +1,10 @@
 #include "tunnel/engine_files.h"
 
-#include "tunnel/lzms_container.h"
-
-std::string engineDigest(const uint8_t* data, size_t size) {
-    const uint32_t crc = crc32Update(0, data, size);
-    std::string d;
-    for (int k = 0; k < 4; ++k) d.push_back(static_cast<char>(crc >> (8 * k)));
-    return d;
-}
+#include "foundation/lzms/crc32.h"
 
 bool engineDigestMatches(const uint8_t* data, size_t size, const uint8_t* digest, size_t digestSize) {
     return digestSize == kEngineDigestSize &&
-           engineDigest(data, size) == std::string(reinterpret_cast<const char*>(digest), digestSize);
+           crc32Record(data, size) == std::string(reinterpret_cast<const char*>(digest), digestSize);
 }
 
 std::string engineMarker(const std::string& version, uint32_t sizeLow, uint32_t writeTimeLow) {
@@ -23,7 +16,7 @@ std::string engineUnpackFailure(const char* name) {
 }
 
 std::string ensureEngineFilesWith(const EngineFilesOps& ops) {
-    const std::string stored = ops.readMarker();
+    const std::string stored = ops.readMarker().substr(0, kEngineMarkerReadLimit);
     bool allPresent = true;
     for (const EngineFile& f : kEngineFiles) {
         if (!ops.present(f.name)) {

@@ -23,10 +23,9 @@ inline constexpr EngineFile kEngineFiles[] = {
 inline constexpr int kEngineDigestIdOffset = 100;
 inline constexpr size_t kEngineDigestSize = 4;
 
-// True when the unpacked bytes have the recorded CRC-32. A record of another size never matches.
+// True when the unpacked bytes have the recorded CRC-32 (crc32Record of foundation/lzms/crc32.h).
+// A record of another size never matches.
 bool engineDigestMatches(const uint8_t* data, size_t size, const uint8_t* digest, size_t digestSize);
-// The record for some bytes.
-std::string engineDigest(const uint8_t* data, size_t size);
 
 inline constexpr const char* kEngineMarkerName = ".build";
 // Only this much of a stored marker is ever read.
@@ -42,16 +41,17 @@ std::string engineUnpackFailure(const char* name);
 // What the unpacking needs from the system; the Windows edge fills it with the real calls.
 struct EngineFilesOps {
     std::string expectedMarker;
-    std::function<std::string()> readMarker;                 // at most kEngineMarkerReadLimit bytes; "" when absent
+    std::function<std::string()> readMarker;                 // "" when absent; see kEngineMarkerReadLimit
     std::function<bool(const char* name)> present;           // the file exists in the engine folder
     std::function<void()> stopLeftoverEngines;
     std::function<bool(int resourceId, const char* name)> extract;  // unpack one file into the folder
     std::function<void(const std::string& marker)> writeMarker;     // failures are not reported
 };
 
-// Unpacks the engine files unless all are present and the stored marker equals the expected one
-// exactly. Returns "" on success, else the message naming the first file that failed; files
-// unpacked before it stay, later ones are not tried, and the marker is left alone.
+// Unpacks the engine files unless all are present and the stored marker, cut to
+// kEngineMarkerReadLimit bytes, equals the expected one exactly. Returns "" on success, else the
+// message naming the first file that failed; files unpacked before it stay, later ones are not
+// tried, and the marker is left alone.
 std::string ensureEngineFilesWith(const EngineFilesOps& ops);
 
 // The Windows edge (engine_files_win.cpp); the folder is engineFolder() of foundation/paths.h.

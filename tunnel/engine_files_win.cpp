@@ -13,7 +13,7 @@
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/text.h"
-#include "tunnel/lzms_container.h"
+#include "foundation/lzms/container.h"
 
 namespace {
 

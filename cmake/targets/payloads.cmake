@@ -6,34 +6,11 @@
 # stand-in engines may set), and the build says so: such a program is not for users.
 set(VELMORANTE_ENGINE_DIR "" CACHE PATH "Folder with the real xray-core.exe, sing-box.exe and wintun.dll")
 
-set(VLM_LZMS_DECODER_SOURCES
-    "${CMAKE_SOURCE_DIR}/tunnel/lzms_container.cpp" "${CMAKE_SOURCE_DIR}/tunnel/lzms_decoder.cpp"
-    "${CMAKE_SOURCE_DIR}/tunnel/lzms_huffman.cpp" "${CMAKE_SOURCE_DIR}/tunnel/lzms_tables.cpp"
-    "${CMAKE_SOURCE_DIR}/tunnel/lzms_x86.cpp")
-# The decoder's inner loops gain measurably from -O3 (the engines are unpacked at a tunnel start).
-if(NOT MSVC)
-  set_source_files_properties(${VLM_LZMS_DECODER_SOURCES} PROPERTIES
-                              COMPILE_OPTIONS "$<$<NOT:$<CONFIG:Debug>>:-O3>")
-endif()
-
 set(VLM_PAYLOAD_DIR "${CMAKE_BINARY_DIR}/payloads")
-set(VLM_PACKER_SOURCES "${CMAKE_SOURCE_DIR}/tools/payload-pack/main.cpp"
-                       "${CMAKE_SOURCE_DIR}/tools/payload-pack/lzms_pack.cpp"
-                       "${CMAKE_SOURCE_DIR}/tunnel/engine_files.cpp" ${VLM_LZMS_DECODER_SOURCES})
 
 if(NOT WIN32)
-  find_path(VLM_WIMLIB_INCLUDE wimlib.h)
-  find_library(VLM_WIMLIB_LIBRARY wim)
-  if(NOT VLM_WIMLIB_INCLUDE OR NOT VLM_WIMLIB_LIBRARY)
-    message(FATAL_ERROR "wimlib (Debian package libwim-dev) is needed to pack the engine payloads")
-  endif()
-  add_library(vlm_pack STATIC "${CMAKE_SOURCE_DIR}/tools/payload-pack/lzms_pack.cpp")
-  target_include_directories(vlm_pack PUBLIC "${VLM_WIMLIB_INCLUDE}")
-  target_link_libraries(vlm_pack PUBLIC vlm_core "${VLM_WIMLIB_LIBRARY}")
+  add_subdirectory(tools/payload-pack)
   target_link_libraries(velmorante-tool PRIVATE vlm_pack)
-
-  add_executable(payload-pack "${CMAKE_SOURCE_DIR}/tools/payload-pack/main.cpp")
-  target_link_libraries(payload-pack PRIVATE vlm_pack)
   set(VLM_PACKER "$<TARGET_FILE:payload-pack>")
   set(VLM_PACKER_TARGET payload-pack)
 
@@ -48,19 +25,18 @@ if(NOT WIN32)
     endforeach()
   endif()
 else()
-  # Cross build: the packer runs on the build machine, so it is compiled with the host compiler.
+  # Cross build: the packer runs on the build machine, so it is a project of its own, built with
+  # the host's compiler (tools/payload-pack/host); its own build tracks its sources.
+  include(ExternalProject)
   find_program(VLM_HOST_CXX NAMES g++ c++ REQUIRED)
   set(VLM_PACKER "${CMAKE_BINARY_DIR}/host/payload-pack")
-  add_custom_command(
-    OUTPUT "${VLM_PACKER}"
-    COMMAND "${CMAKE_COMMAND}" -E make_directory "${CMAKE_BINARY_DIR}/host"
-    COMMAND "${VLM_HOST_CXX}" -std=c++20 -O2 -I "${CMAKE_SOURCE_DIR}" ${VLM_PACKER_SOURCES} -lwim -o "${VLM_PACKER}"
-    DEPENDS ${VLM_PACKER_SOURCES} "${CMAKE_SOURCE_DIR}/tools/payload-pack/lzms_pack.h"
-            "${CMAKE_SOURCE_DIR}/tunnel/lzms_container.h" "${CMAKE_SOURCE_DIR}/tunnel/lzms_decoder.h"
-            "${CMAKE_SOURCE_DIR}/tunnel/engine_files.h"
-    COMMENT "Building the payload packer for the build machine"
-    VERBATIM)
-  add_custom_target(payload-pack DEPENDS "${VLM_PACKER}")
+  ExternalProject_Add(payload-pack
+    SOURCE_DIR "${CMAKE_SOURCE_DIR}/tools/payload-pack/host"
+    BINARY_DIR "${CMAKE_BINARY_DIR}/host"
+    CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_COMPILER=${VLM_HOST_CXX}"
+    INSTALL_COMMAND ""
+    BUILD_ALWAYS TRUE
+    BUILD_BYPRODUCTS "${VLM_PACKER}")
   set(VLM_PACKER_TARGET payload-pack)
 endif()
 
@@ -70,7 +46,7 @@ function(vlm_pack_file out in)
   add_custom_command(
     OUTPUT "${out}" "${out}.crc32"
     COMMAND "${VLM_PACKER}" "${in}" "${out}" "${out}.crc32"
-    DEPENDS ${VLM_PACKER_TARGET} "${in}" ${arg_DEPENDS}
+    DEPENDS ${VLM_PACKER_TARGET} "${VLM_PACKER}" "${in}" ${arg_DEPENDS}
     COMMENT "Packing ${in}"
     VERBATIM)
 endfunction()

@@ -29,7 +29,7 @@ function(vlm_add_program_variant target version dir)
   add_executable(${target} WIN32 EXCLUDE_FROM_ALL ${VLM_CORE_SOURCES} ${VLM_WIN_SOURCES}
                  "${CMAKE_SOURCE_DIR}/shell/entry_win.cpp" "${CMAKE_BINARY_DIR}/resources/velmorante.rc")
   target_include_directories(${target} PRIVATE "${CMAKE_SOURCE_DIR}" "${generated}")
-  target_link_libraries(${target} PRIVATE ${VLM_WIN_LIBS})
+  target_link_libraries(${target} PRIVATE vlm_lzms ${VLM_WIN_LIBS})
   target_link_options(${target} PRIVATE -municode)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME VELMORANTE RUNTIME_OUTPUT_DIRECTORY "${dir}")
 endfunction()

@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "tunnel/lzms_container.h"
-#include "tunnel/lzms_decoder.h"
-#include "tunnel/lzms_huffman.h"
+#include "foundation/lzms/container.h"
+#include "foundation/lzms/crc32.h"
+#include "foundation/lzms/decoder.h"
+#include "foundation/lzms/huffman.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/lzms/crc32.h"
 #include "tunnel/engine_files.h"
-#include "tunnel/lzms_container.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ struct FakeFolder {
         o.expectedMarker = expected;
         o.readMarker = [this] {
             calls.push_back("read marker");
-            return markerPresent ? marker.substr(0, kEngineMarkerReadLimit) : std::string();
+            return markerPresent ? marker : std::string();
         };
         o.present = [this](const char* name) {
             calls.push_back(std::string("check ") + name);
@@ -102,7 +102,7 @@ TEST(EngineFilesDecisions, CheckAndUnpackOrder) {
 TEST(EngineFilesDecisions, DigestRecord) {
     const std::string data = "123456789";
     const auto* bytes = reinterpret_cast<const uint8_t*>(data.data());
-    const std::string record = engineDigest(bytes, data.size());
+    const std::string record = crc32Record(bytes, data.size());
     EXPECT_EQ(record, std::string("\x26\x39\xf4\xcb", 4));  // CRC-32 check value 0xCBF43926
     struct Row {
         const char* what;
@@ -115,7 +115,7 @@ TEST(EngineFilesDecisions, DigestRecord) {
         {"one byte more", data + "0", record, false},
         {"record cut short", data, record.substr(0, 3), false},
         {"record too long", data, record + "x", false},
-        {"empty data", "", engineDigest(nullptr, 0), true},
+        {"empty data", "", crc32Record(nullptr, 0), true},
     };
     for (const Row& r : rows) {
         EXPECT_EQ(engineDigestMatches(reinterpret_cast<const uint8_t*>(r.data.data()), r.data.size(),

@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "tunnel/engine_files.h"
-#include "tunnel/lzms_container.h"
+#include "foundation/lzms/container.h"
+#include "foundation/lzms/crc32.h"
 
 namespace {
 
@@ -81,5 +81,5 @@ bool packFile(const std::string& inPath, const std::string& outPath, std::string
 
     if (!writeReplacing(outPath, container, why)) return false;
     if (digestPath.empty()) return true;
-    return writeReplacing(digestPath, engineDigest(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), why);
+    return writeReplacing(digestPath, crc32Record(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()), why);
 }

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "tools/velmorante-tool/tool.h"
-#include "tunnel/lzms_container.h"
+#include "foundation/lzms/container.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tunnel/lzms_tables.h"
+#include "foundation/lzms/tables.h"
 
 #include <bit>
 

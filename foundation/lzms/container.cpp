@@ -1,40 +1,15 @@
-#include "tunnel/lzms_container.h"
+#include "foundation/lzms/container.h"
 
-#include <array>
 #include <cstring>
 
-#include "tunnel/lzms_decoder.h"
+#include "foundation/lzms/bytes.h"
+#include "foundation/lzms/crc32.h"
+#include "foundation/lzms/decoder.h"
 
 namespace {
 
 constexpr uint8_t kMagic[4] = {0x0A, 0x51, 0xE5, 0xC0};
 constexpr size_t kCheckByte = 6;
-
-// Eight tables, so that the CRC of large payloads takes eight bytes a step.
-using CrcTables = std::array<std::array<uint32_t, 256>, 8>;
-constexpr CrcTables makeCrcTables() {
-    CrcTables t{};
-    for (uint32_t n = 0; n < 256; ++n) {
-        uint32_t c = n;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-        t[0][n] = c;
-    }
-    for (uint32_t n = 0; n < 256; ++n) {
-        for (size_t k = 1; k < 8; ++k) t[k][n] = (t[k - 1][n] >> 8) ^ t[0][t[k - 1][n] & 0xff];
-    }
-    return t;
-}
-constexpr CrcTables kCrc = makeCrcTables();
-
-uint64_t load64(const uint8_t* p) {
-    uint64_t v = 0;
-    for (int k = 7; k >= 0; --k) v = (v << 8) | p[k];
-    return v;
-}
-
-uint32_t load32(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 void put(std::string& s, uint64_t v, int bytes) {
     for (int k = 0; k < bytes; ++k) s.push_back(static_cast<char>(v >> (8 * k)));
@@ -47,19 +22,6 @@ uint8_t headerCheck(const uint8_t* header) {
 }
 
 }  // namespace
-
-uint32_t crc32Update(uint32_t crc, const uint8_t* data, size_t size) {
-    crc = ~crc;
-    size_t i = 0;
-    for (; i + 8 <= size; i += 8) {
-        const uint32_t lo = crc ^ load32(data + i);
-        const uint32_t hi = load32(data + i + 4);
-        crc = kCrc[7][lo & 0xff] ^ kCrc[6][(lo >> 8) & 0xff] ^ kCrc[5][(lo >> 16) & 0xff] ^ kCrc[4][lo >> 24] ^
-              kCrc[3][hi & 0xff] ^ kCrc[2][(hi >> 8) & 0xff] ^ kCrc[1][(hi >> 16) & 0xff] ^ kCrc[0][hi >> 24];
-    }
-    for (; i < size; ++i) crc = kCrc[0][(crc ^ data[i]) & 0xff] ^ (crc >> 8);
-    return ~crc;
-}
 
 std::string lzmsHeader(uint64_t unpackedSize, uint64_t blockSize) {
     std::string h(reinterpret_cast<const char*>(kMagic), sizeof kMagic);

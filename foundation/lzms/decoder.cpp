@@ -1,10 +1,10 @@
-#include "tunnel/lzms_decoder.h"
+#include "foundation/lzms/decoder.h"
 
 #include <cstring>
 
-#include "tunnel/lzms_huffman.h"
-#include "tunnel/lzms_tables.h"
-#include "tunnel/lzms_x86.h"
+#include "foundation/lzms/huffman.h"
+#include "foundation/lzms/tables.h"
+#include "foundation/lzms/x86.h"
 
 namespace {
 

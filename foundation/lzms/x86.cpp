@@ -1,8 +1,10 @@
-#include "tunnel/lzms_x86.h"
+#include "foundation/lzms/x86.h"
 
 #include <bit>
 #include <cstring>
 #include <initializer_list>
+
+#include "foundation/lzms/bytes.h"
 
 #if defined(__SSE2__) || defined(_M_X64)
 #include <emmintrin.h>
@@ -25,17 +27,6 @@ struct OpcodeBytes {
     }
 };
 constexpr OpcodeBytes kOpcodes;
-
-uint32_t load32(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-void store32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v);
-    p[1] = static_cast<uint8_t>(v >> 8);
-    p[2] = static_cast<uint8_t>(v >> 16);
-    p[3] = static_cast<uint8_t>(v >> 24);
-}
 
 // The first position at or after p (and before limit) holding a byte that may start a
 // translated instruction; limit when there is none.

@@ -50,5 +50,3 @@ std::string lzmsHeader(uint64_t unpackedSize, uint64_t blockSize);
 // One block record: its stored size and bytes.
 void appendLzmsBlock(std::string& container, const uint8_t* stored, size_t storedSize);
 
-// CRC-32 (the zlib polynomial), continued from `crc` (0 to start).
-uint32_t crc32Update(uint32_t crc, const uint8_t* data, size_t size);

@@ -1,4 +1,4 @@
-#include "tunnel/lzms_huffman.h"
+#include "foundation/lzms/huffman.h"
 
 #include <algorithm>
 

@@ -16,8 +16,9 @@ import sys
 import threading
 import time
 
-import client_cases as cc
-from client_cases import Client, check, document, write_json
+sys.dont_write_bytecode = True  # no __pycache__ in the tree from the import below
+import client_cases as cc  # noqa: E402
+from client_cases import Client, check, document, write_json  # noqa: E402
 
 SRV = os.environ["ROAD_SRV"]
 SEED = int(os.environ.get("VLM_CHAOS_SEED") or random.SystemRandom().randrange(1, 10**9))

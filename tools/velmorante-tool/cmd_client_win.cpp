@@ -1,11 +1,16 @@
 // The headless client: the same controller, connect procedure, monitor loop and tunnel as the
-// program, without the window. One JSON line per controller notification on standard output.
+// program, without the window. One JSON line per controller notification on standard output;
+// commands on standard input, one per line, through the controller's own entry points.
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <deque>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -26,6 +31,7 @@ namespace {
 
 constexpr uint32_t kProfileWaitMs = 30000;        // for the service's first answer
 constexpr uint32_t kMonitorStopWaitMs = 60000;    // a reconnect under way is finished first
+constexpr uint32_t kInputWaitMs = 100;            // the main loop looks at quitRequested this often
 
 std::atomic<bool> quitRequested{false};
 
@@ -71,6 +77,74 @@ bool readDocumentFile(const std::string& path, JsonValue& document, std::string&
     if (!parseJson(text, document) || document.kind != JsonKind::Object) {
         reason = path + ": not a service document (invalid JSON)";
         return false;
+    }
+    return true;
+}
+
+// Standard input's lines, from the reader thread to the main thread. Shared: a reader still blocked
+// in a read when the client ends touches nothing freed.
+struct InputLines {
+    std::mutex lock;
+    std::condition_variable arrived;
+    std::deque<std::string> lines;
+    bool ended = false;
+};
+
+void readInputLines(const std::shared_ptr<InputLines>& input) {
+    std::string line;
+    char buf[512];
+    for (;;) {
+        const bool more = std::fgets(buf, sizeof buf, stdin) != nullptr;
+        if (more) line += buf;
+        if (more && (line.empty() || line.back() != '\n')) continue;
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+        {
+            std::lock_guard<std::mutex> hold(input->lock);
+            if (!line.empty()) input->lines.push_back(line);
+            input->ended = !more;
+        }
+        input->arrived.notify_one();
+        line.clear();
+        if (!more) return;
+    }
+}
+
+// The next line within waitMs: "quit" once input has ended; false when none came.
+bool nextInputLine(InputLines& input, std::string& line, uint32_t waitMs) {
+    std::unique_lock<std::mutex> hold(input.lock);
+    input.arrived.wait_for(hold, std::chrono::milliseconds(waitMs),
+                           [&] { return !input.lines.empty() || input.ended; });
+    if (!input.lines.empty()) {
+        line = std::move(input.lines.front());
+        input.lines.pop_front();
+        return true;
+    }
+    if (!input.ended) return false;
+    line = "quit";
+    return true;
+}
+
+// One command line; false for "quit". `memory` is null when the service gives the documents.
+bool runInputCommand(TunnelController& c, UiBridge& bridge, MemoryProfileSource* memory, const std::string& line) {
+    if (line == "quit") return false;
+    if (line == "connect") {
+        c.startConnect();
+    } else if (line == "disconnect") {
+        c.startDisconnect();
+    } else if (line == "toggle") {
+        handleWebMessage(bridge, std::string("{\"cmd\":\"toggle\"}"));
+    } else if (line.rfind("document ", 0) == 0) {
+        JsonValue document;
+        std::string reason;
+        if (!memory) {
+            writeError("document: the documents come from the service in this run");
+        } else if (!readDocumentFile(line.substr(9), document, reason)) {
+            writeError("document: " + reason);
+        } else {
+            offerDocument(*memory, std::move(document));
+        }
+    } else {
+        writeError("unknown command: " + line.substr(0, 80));
     }
     return true;
 }
@@ -135,31 +209,38 @@ int runConnect(const ToolArgs& given) {
         monitorLoop(c, source);
         monitorDone = true;
     });
-    std::thread([] {
-        char buf[256];
-        while (std::fread(buf, 1, sizeof buf, stdin) > 0) {
-        }
-        quitRequested = true;
-    }).detach();
+    auto input = std::make_shared<InputLines>();
+    std::thread([input] { readInputLines(input); }).detach();
+    UiBridge bridge;
+    bridge.controller = &c;
+    bridge.ops.isAdministrator = runsAsAdministrator;
+    bridge.ops.log = [](const std::string& line) { logLine(line); };
 
     // Connect once the monitor has taken a document, as the program's autostart does.
     const ULONGLONG profileDeadline = GetTickCount64() + kProfileWaitMs;
     bool ready = false;
-    while (!quitRequested && GetTickCount64() < profileDeadline) {
+    bool inputEnded = false;
+    while (!quitRequested && !inputEnded && GetTickCount64() < profileDeadline) {
         {
             std::lock_guard<std::mutex> hold(c.lock);
             ready = c.profileReady;
         }
         if (ready) break;
         Sleep(100);
+        std::lock_guard<std::mutex> hold(input->lock);
+        inputEnded = input->ended;
     }
-    if (ready && !quitRequested) {
+    if (ready && !quitRequested && !inputEnded) {
         c.wantConnected = true;
         runConnect(c);
-    } else if (!ready) {
+    } else if (!ready && !inputEnded) {
         writeError("no service document within " + std::to_string(kProfileWaitMs / 1000) + " s");
     }
-    while (!quitRequested) Sleep(100);
+    MemoryProfileSource* documents = args.size() == 1 ? &memory : nullptr;
+    std::string line;
+    while (!quitRequested) {
+        if (nextInputLine(*input, line, kInputWaitMs) && !runInputCommand(c, bridge, documents, line)) break;
+    }
 
     // The monitor first, so that it reconnects nothing behind the stop; then the tunnel.
     c.wantConnected = false;
@@ -167,12 +248,19 @@ int runConnect(const ToolArgs& given) {
     c.stopFlag = true;
     const ULONGLONG monitorDeadline = GetTickCount64() + kMonitorStopWaitMs;
     while (!monitorDone && GetTickCount64() < monitorDeadline) Sleep(50);
+    // A connect or stop that a command started on a worker thread ends before the controller does.
+    auto settled = [&c] {
+        const TunnelPhase phase = c.readPhase();
+        return phase == TunnelPhase::Idle || phase == TunnelPhase::Running;
+    };
+    while (!settled() && GetTickCount64() < monitorDeadline) Sleep(50);
+    const bool workersDone = settled();
     c.disconnect(kStatusDisconnected, false);
     if (args.empty()) stopProfileWorker(worker, kProfileWorkerStopWaitMs);
     printState();
     const int code = everRunning ? kExitOk : kExitFailed;
-    if (!monitorDone) {
-        // Still inside a reconnect: the process ends, and the job's close ends its engines.
+    if (!monitorDone || !workersDone) {
+        // Still inside a reconnect or a start: the process ends, and the job's close ends its engines.
         std::fflush(stdout);
         ExitProcess(static_cast<UINT>(code));
     }

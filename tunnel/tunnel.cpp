@@ -15,35 +15,91 @@ std::string singBoxArguments(const std::string& engineFolder) {
     return "run -c \"" + engineFolder + "\\tun.json\" -D \"" + engineFolder + "\"";
 }
 
-std::string engineLogReason(const std::string& tail) {
-    if (tail.find("received real certificate") != std::string::npos) return kMsgRealityMismatch;
-    std::string candidate;
-    size_t start = 0;
-    while (start <= tail.size()) {
-        size_t end = tail.find('\n', start);
-        if (end == std::string::npos) end = tail.size();
-        const std::string line = tail.substr(start, end - start);
-        const std::string lower = lowerAscii(line);
-        if (lower.find("fatal") != std::string::npos || lower.find("[error]") != std::string::npos) candidate = line;
-        start = end + 1;
-    }
+namespace {
+
+// The line without carriage returns and escape sequences (ESC up to and including the next ASCII
+// letter; an unfinished sequence runs to the end).
+std::string cleanLogLine(const std::string& line) {
     std::string cleaned;
-    cleaned.reserve(candidate.size());
-    for (size_t i = 0; i < candidate.size(); ++i) {
-        const char c = candidate[i];
+    cleaned.reserve(line.size());
+    for (size_t i = 0; i < line.size(); ++i) {
+        const char c = line[i];
         if (c == '\r') continue;
         if (c == '\x1b') {
-            // Up to and including the next ASCII letter; an unfinished sequence runs to the end.
-            while (i + 1 < candidate.size()) {
-                const char n = candidate[++i];
+            while (i + 1 < line.size()) {
+                const char n = line[++i];
                 if ((n >= 'A' && n <= 'Z') || (n >= 'a' && n <= 'z')) break;
             }
             continue;
         }
         cleaned.push_back(c);
     }
-    if (cleaned.size() > kEngineReasonMaxBytes) cleaned.resize(kEngineReasonMaxBytes);
     return cleaned;
+}
+
+bool startsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+// "host:port" or "tcp:host:port": ends in a colon and digits.
+bool looksLikeEndpoint(const std::string& word) {
+    const size_t colon = word.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == word.size()) return false;
+    for (size_t i = colon + 1; i < word.size(); ++i) {
+        if (word[i] < '0' || word[i] > '9') return false;
+    }
+    return true;
+}
+
+// xray's access lines: "[time] [from ]SOURCE accepted|rejected DESTINATION [IN >> OUT] ...". They
+// name destinations the user visited, so no part of them is ever a reason. A tail cut inside such a
+// line still ends in the detour bracket. Lines with a severity tag are log lines, not access lines.
+bool isAccessLine(const std::string& line) {
+    for (const char* tag : {"[Debug]", "[Info]", "[Warning]", "[Error]"}) {
+        if (line.find(tag) != std::string::npos) return false;
+    }
+    for (const char* status : {" accepted ", " rejected "}) {
+        for (size_t at = line.find(status); at != std::string::npos && at > 0; at = line.find(status, at + 1)) {
+            const size_t space = line.rfind(' ', at - 1);
+            const size_t from = space == std::string::npos ? 0 : space + 1;
+            if (looksLikeEndpoint(line.substr(from, at - from))) return true;
+        }
+    }
+    const size_t open = line.rfind('[');
+    const size_t close = open == std::string::npos ? open : line.find(']', open);
+    if (close == std::string::npos) return false;
+    const std::string detour = line.substr(open + 1, close - open - 1);
+    return detour.find(" >> ") != std::string::npos || detour.find(" -> ") != std::string::npos;
+}
+
+// sing-box's level word at the start of a line, as in "ERROR[0012] ..." once the colour is gone.
+bool singBoxErrorLevel(const std::string& line) {
+    for (const char* level : {"ERROR[", "FATAL[", "PANIC["}) {
+        if (startsWith(line, level)) return true;
+    }
+    return false;
+}
+
+bool isErrorLine(const std::string& line) {
+    const std::string lower = lowerAscii(line);
+    return lower.find("fatal") != std::string::npos || lower.find("[error]") != std::string::npos ||
+           startsWith(line, "Failed to start: ") || startsWith(line, "panic: ") || singBoxErrorLevel(line);
+}
+
+}  // namespace
+
+std::string engineLogReason(const std::string& tail) {
+    std::string candidate;
+    size_t start = 0;
+    while (start <= tail.size()) {
+        size_t end = tail.find('\n', start);
+        if (end == std::string::npos) end = tail.size();
+        const std::string line = cleanLogLine(tail.substr(start, end - start));
+        start = end + 1;
+        if (isAccessLine(line)) continue;
+        if (line.find("received real certificate") != std::string::npos) return kMsgRealityMismatch;
+        if (isErrorLine(line)) candidate = line;
+    }
+    if (candidate.size() > kEngineReasonMaxBytes) candidate.resize(kEngineReasonMaxBytes);
+    return candidate;
 }
 
 bool waitForLocalPort(int32_t port, const TunnelOps& ops) {

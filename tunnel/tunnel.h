@@ -98,8 +98,11 @@ bool waitForLocalPort(int32_t port, const TunnelOps& ops);
 enum class AdapterWait { Up, Exited, TimedOut };
 AdapterWait waitForTunnelAdapter(const PlatformHandle& singBox, const TunnelOps& ops);
 
-// A short reason from the tail of the engine log: the Reality mismatch, or the last line holding
-// "fatal" or "[error]" (any case) without carriage returns and escape sequences, at most 220 bytes.
+// A short reason from the tail of the engine log, read line by line without carriage returns and
+// escape sequences (so sing-box's colours are gone), xray's access lines skipped: the Reality
+// mismatch; else the last error line, at most 220 bytes. An error line holds "fatal" or "[error]"
+// (any case), or begins with xray's "Failed to start: ", Go's "panic: ", or sing-box's level word
+// ERROR, FATAL or PANIC followed by its "[seconds]".
 std::string engineLogReason(const std::string& tail);
 
 // sing-box's arguments: run -c "<folder>\tun.json" -D "<folder>".

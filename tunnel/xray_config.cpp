@@ -78,7 +78,10 @@ std::string buildVlessOutbound(const ServerRoute& route, const std::string& adap
 std::string buildXrayConfig(const std::vector<ServerRoute>& routes, const std::string& adapterName,
                             std::string& out, const HostLookup& lookup) {
     JsonValue document(JsonKind::Object);
-    document.member("log").member("loglevel") = "warning";
+    // xray's access log is on unless turned off: it would record every destination in engine.log.
+    JsonValue& log = document.member("log");
+    log.member("access") = "none";
+    log.member("loglevel") = "warning";
     JsonValue& dns = document.member("dns");
     dns.member("queryStrategy") = "UseIPv4";
     dns.member("servers") = JsonValue(std::vector<std::string>{"1.1.1.1", "8.8.8.8"});

@@ -319,6 +319,18 @@ TEST(TunnelStart, SingBoxExitingThreeTimesThenUpSucceeds) {
 
 TEST(EngineLog, ReasonFromTheTail) {
     const std::string esc = "\x1b";
+    const auto red = [&](const std::string& level) { return esc + "[31m" + level + esc + "[0m"; };
+    const std::string xray = "Xray 25.12.8 (Xray, Penetrates Everything.) Custom (go1.25.5 windows/amd64)\n"
+                             "A unified platform for anti-censorship.\n";
+    const std::string stamp = "2025/12/08 13:35:16.123456 ";
+    const std::string realityKey = "main: failed to load config files: [stdin:] > infra/conf: failed to build outbound "
+                                   "config with tag rest > infra/conf: Failed to build REALITY config. > infra/conf: "
+                                   "invalid \"publicKey\": abc";
+    const std::string busyPort =
+        "Failed to start: app/proxyman/inbound: failed to listen TCP on 11080 > transport/internet: failed to listen "
+        "on address: 127.0.0.1:11080 > transport/internet/tcp: failed to listen TCP on 127.0.0.1:11080 > listen tcp "
+        "127.0.0.1:11080: bind: Only one usage of each socket address (protocol/network address/port) is normally "
+        "permitted.";
     struct Row {
         std::string log, reason;
     };
@@ -334,6 +346,21 @@ TEST(EngineLog, ReasonFromTheTail) {
         {"error without brackets\n", ""},
         {"[Error] " + std::string(300, 'x'), "[Error] " + std::string(212, 'x')},
         {"[Error] unfinished " + esc + "[3", "[Error] unfinished "},
+        // The engines' own failure texts: xray prints its version, then one unprefixed line.
+        {xray + "Failed to start: " + realityKey + "\n", "Failed to start: " + realityKey},
+        {xray + busyPort + "\n", busyPort.substr(0, 220)},
+        {red("FATAL") + "[0000] decode config at C:\\e\\tun.json: inbounds[0]: json: unknown field \"gso\"\n",
+         "FATAL[0000] decode config at C:\\e\\tun.json: inbounds[0]: json: unknown field \"gso\""},
+        {red("FATAL") + "[0001] start service: start inbound/tun[tun-in]: configure tun interface: Access is denied.\n",
+         "FATAL[0001] start service: start inbound/tun[tun-in]: configure tun interface: Access is denied."},
+        {red("ERROR") + "[0012] inbound/tun[tun-in]: connection reset\n", "ERROR[0012] inbound/tun[tun-in]: connection reset"},
+        {"panic: runtime error\n\ngoroutine 1 [running]:\nmain.main()\n", "panic: runtime error"},
+        // Access lines (a destination may be named "fatal...") never give the reason, whole or cut.
+        {stamp + "[Error] dns: failed\r\n" + stamp + "from 127.0.0.1:50000 accepted tcp:fatal.example:443 [in-rest >> rest]\r\n" +
+             stamp + "127.0.0.1:50001 rejected  proxy/socks: fatal read\r\n",
+         stamp + "[Error] dns: failed"},
+        {"tal-error.example:443 [in-apps >> apps] email: fatal\r\n", ""},
+        {"REALITY localAddr: 127.0.0.1:50000\tDialTLSContext\n", ""},  // xray 25.x's only trace of a mismatch
     };
     for (const Row& row : rows) EXPECT_EQ(engineLogReason(row.log), row.reason) << row.log;
 }

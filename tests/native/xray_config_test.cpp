@@ -33,7 +33,7 @@ TEST(XrayDocument, TwoRoutesExactText) {
         xrayRoute("apps", "vless://u2@198.51.100.9:8443?type=grpc&serviceName=svc", 10802),
     };
     const std::string expected =
-        R"({"log":{"loglevel":"warning"},"dns":{"queryStrategy":"UseIPv4","servers":["1.1.1.1","8.8.8.8"]},)"
+        R"({"log":{"access":"none","loglevel":"warning"},"dns":{"queryStrategy":"UseIPv4","servers":["1.1.1.1","8.8.8.8"]},)"
         R"("inbounds":[)"
         R"({"tag":"in-rest","listen":"127.0.0.1","port":10801,"protocol":"socks","settings":{"auth":"noauth","udp":true},)"
         R"("sniffing":{"enabled":true,"destOverride":["http","tls","quic"]}},)"
@@ -59,7 +59,7 @@ TEST(XrayDocument, EmptyRouteListAndOrder) {
     std::string text;
     ASSERT_EQ(buildXrayConfig({}, "eth0", text, fakeLookup), "");
     EXPECT_EQ(text,
-              R"({"log":{"loglevel":"warning"},"dns":{"queryStrategy":"UseIPv4","servers":["1.1.1.1","8.8.8.8"]},)"
+              R"({"log":{"access":"none","loglevel":"warning"},"dns":{"queryStrategy":"UseIPv4","servers":["1.1.1.1","8.8.8.8"]},)"
               R"("inbounds":[],"outbounds":[{"tag":"direct","protocol":"freedom","settings":{"domainStrategy":"UseIP"}}],)"
               R"("routing":{"domainStrategy":"IPIfNonMatch","rules":[{"ip":["10.0.0.0/8","172.16.0.0/12",)"
               R"("192.168.0.0/16","169.254.0.0/16","224.0.0.0/4","255.255.255.255"],"outboundTag":"direct"}]}})");

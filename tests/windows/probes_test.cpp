@@ -2,7 +2,7 @@
 // inside the network namespace that scripts/test.d/31-probe-timeout builds: it sets
 // VLM_PROBE_DROP_PORT (and VLM_PROBE_DROP_ADDRESS, 127.0.0.1 by default), and connection attempts
 // to that address and port are silently dropped there.
-#include "tunnel/probes.h"
+#include "foundation/net.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>

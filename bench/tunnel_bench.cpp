@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "tunnel/engine_files.h"
-#include "tunnel/probes.h"
+#include "foundation/net.h"
 #include "tunnel/tunnel.h"
 
 namespace {

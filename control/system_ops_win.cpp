@@ -12,7 +12,7 @@
 #include "foundation/handles_win.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
-#include "tunnel/probes.h"
+#include "foundation/net.h"
 #include "tunnel/tunnel.h"
 
 namespace {

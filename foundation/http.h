@@ -24,6 +24,15 @@ inline constexpr uint32_t kResolveTimeoutMs = 5000;
 inline constexpr uint32_t kConnectTimeoutMs = 5000;
 inline constexpr uint32_t kSendTimeoutMs = 10000;
 inline constexpr uint32_t kReceiveTimeoutMs = 20000;
+
+// The WinHTTP time-outs of one request, per target tried, in milliseconds. The receive time-out
+// also bounds the wait for the response headers.
+struct HttpTimeouts {
+    uint32_t resolveMs = kResolveTimeoutMs;
+    uint32_t connectMs = kConnectTimeoutMs;
+    uint32_t sendMs = kSendTimeoutMs;
+    uint32_t receiveMs = kReceiveTimeoutMs;
+};
 // Reading a POST answer stops once the body exceeds this; the chunk that crossed it is kept.
 inline constexpr size_t kPostBodyLimitBytes = 1048576;
 inline constexpr size_t kDownloadBufferBytes = 65536;
@@ -42,15 +51,16 @@ std::vector<std::string> resolveAddresses(const std::string& host);
 // Tries the host name, then every address of resolveAddresses(host), until the handler accepts a
 // response. body == nullptr sends no body. False when no target was accepted, or at once when no
 // WinHTTP session can be opened.
-bool httpRequest(const std::wstring& host, uint16_t port, const std::wstring& verb,
-             const std::wstring& path, const std::string* body, const ResponseHandler& handler);
+bool httpRequest(const std::wstring& host, uint16_t port, const std::wstring& verb, const std::wstring& path,
+                 const std::string* body, const ResponseHandler& handler, const HttpTimeouts& timeouts = {});
 
 // POST of a UTF-8 JSON body to https://host:443/path. Only an answer carrying "X-VLM-Signature"
 // is accepted; otherwise the next target is tried.
-HttpResult postJson(const std::string& host, const std::string& path, const std::string& body);
+HttpResult postJson(const std::string& host, const std::string& path, const std::string& body,
+                    const HttpTimeouts& timeouts = {});
 
 // GET of an https URL into filePath (created anew for every target tried). False for any other
 // scheme without touching the network, for a status other than 200 and for a short body.
 // A failed download may leave a partial file behind: the caller deletes it.
-bool httpDownload(const std::wstring& url, const std::wstring& filePath,
-              const ProgressCallback& progress);
+bool httpDownload(const std::wstring& url, const std::wstring& filePath, const ProgressCallback& progress,
+                  const HttpTimeouts& timeouts = {});

@@ -4,10 +4,9 @@
 
 #include "build_config.h"
 #include "foundation/handles_win.h"
+#include "foundation/net.h"
 #include "foundation/text.h"
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 #include <wincrypt.h>
 #include <winhttp.h>
@@ -19,14 +18,6 @@
 namespace {
 
 using InternetHandle = Unique<HINTERNET, &WinHttpCloseHandle>;
-
-bool startWinsock() {
-    static const bool started = [] {
-        WSADATA data{};
-        return WSAStartup(0x0202, &data) == 0;
-    }();
-    return started;
-}
 
 // What the certificate-name check needs while WinHttpSendRequest runs.
 struct SendContext {
@@ -88,25 +79,12 @@ std::vector<std::string> resolveAddresses(const std::string& host) {
         if (std::find(list.begin(), list.end(), address) == list.end()) list.push_back(address);
     };
     for (const std::string& a : fallbackAddresses()) addOnce(a);
-    if (!startWinsock()) return list;
-
-    ADDRINFOW hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    ADDRINFOW* results = nullptr;
-    if (GetAddrInfoW(utf8ToWide(host).c_str(), nullptr, &hints, &results) != 0) return list;
-    for (const ADDRINFOW* r = results; r; r = r->ai_next) {
-        if (r->ai_family != AF_INET || !r->ai_addr) continue;
-        wchar_t text[64] = {};
-        const auto* in = reinterpret_cast<const sockaddr_in*>(r->ai_addr);
-        if (InetNtopW(AF_INET, &in->sin_addr, text, 64)) addOnce(wideToUtf8(text));
-    }
-    FreeAddrInfoW(results);
+    for (const std::string& a : resolveIPv4Addresses(host)) addOnce(a);
     return list;
 }
 
-bool httpRequest(const std::wstring& host, uint16_t port, const std::wstring& verb,
-             const std::wstring& path, const std::string* body, const ResponseHandler& handler) {
+bool httpRequest(const std::wstring& host, uint16_t port, const std::wstring& verb, const std::wstring& path,
+                 const std::string* body, const ResponseHandler& handler, const HttpTimeouts& timeouts) {
     // The host name goes into a header line of its own for address targets.
     if (!handler || host.empty() || host.find_first_of(L"\r\n") != std::wstring::npos) return false;
     std::vector<Target> targets{{host, false}};
@@ -116,10 +94,10 @@ bool httpRequest(const std::wstring& host, uint16_t port, const std::wstring& ve
         InternetHandle session{WinHttpOpen(kHttpUserAgent, WINHTTP_ACCESS_TYPE_NO_PROXY,
                                            WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0)};
         if (!session) return false;
-        WinHttpSetTimeouts(session.h, kResolveTimeoutMs, kConnectTimeoutMs, kSendTimeoutMs,
-                           kReceiveTimeoutMs);
+        WinHttpSetTimeouts(session.h, static_cast<int>(timeouts.resolveMs), static_cast<int>(timeouts.connectMs),
+                           static_cast<int>(timeouts.sendMs), static_cast<int>(timeouts.receiveMs));
         // Without this, Wine waits forever for a server that accepts and never answers.
-        DWORD responseTimeout = kReceiveTimeoutMs;
+        DWORD responseTimeout = timeouts.receiveMs;
         WinHttpSetOption(session.h, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &responseTimeout,
                          sizeof(responseTimeout));
 
@@ -155,7 +133,8 @@ bool httpRequest(const std::wstring& host, uint16_t port, const std::wstring& ve
     return false;
 }
 
-HttpResult postJson(const std::string& host, const std::string& path, const std::string& body) {
+HttpResult postJson(const std::string& host, const std::string& path, const std::string& body,
+                    const HttpTimeouts& timeouts) {
     HttpResult result;
     auto accept = [&result](void* handle) {
         HINTERNET req = static_cast<HINTERNET>(handle);
@@ -184,11 +163,12 @@ HttpResult postJson(const std::string& host, const std::string& path, const std:
         }
         return !result.signature.empty();
     };
-    result.ok = httpRequest(utf8ToWide(host), kServicePort, L"POST", utf8ToWide(path), &body, accept);
+    result.ok = httpRequest(utf8ToWide(host), kServicePort, L"POST", utf8ToWide(path), &body, accept, timeouts);
     return result;
 }
 
-bool httpDownload(const std::wstring& url, const std::wstring& filePath, const ProgressCallback& progress) {
+bool httpDownload(const std::wstring& url, const std::wstring& filePath, const ProgressCallback& progress,
+                  const HttpTimeouts& timeouts) {
     wchar_t hostName[256] = {};
     wchar_t urlPath[2048] = {};
     URL_COMPONENTS parts{};
@@ -226,5 +206,5 @@ bool httpDownload(const std::wstring& url, const std::wstring& filePath, const P
         file.reset();
         return length == 0 || total == length;
     };
-    return httpRequest(host, parts.nPort, L"GET", path, nullptr, accept);
+    return httpRequest(host, parts.nPort, L"GET", path, nullptr, accept, timeouts);
 }

@@ -12,7 +12,7 @@
 #include "foundation/paths.h"
 #include "foundation/text.h"
 #include "tunnel/engine_files.h"
-#include "tunnel/probes.h"
+#include "foundation/net.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // inside the network namespace that scripts/test.d/31-probe-timeout builds: it sets
 // VLM_PROBE_DROP_PORT (and VLM_PROBE_DROP_ADDRESS, 127.0.0.1 by default), and connection attempts
 // to that address and port are silently dropped there.
-#include "tunnel/probes.h"
+#include "foundation/net.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -72,21 +72,22 @@ TEST(ProbesTcp, ListeningClosedAndNames) {
     Listener l(8);
     ASSERT_NE(l.port, 0);
     for (uint32_t index : {0u, 1u}) {  // the interface binding is accepted (Wine ignores it)
-        const int32_t ms = probeTcp("127.0.0.1", l.port, index, 1500);
-        EXPECT_GE(ms, 1) << index;
-        EXPECT_LT(ms, 1500) << index;
+        EXPECT_GE(probeTcp("127.0.0.1", l.port, index, 1500), 1) << index;
     }
 
+    // A refusal and an address that is no dotted IPv4 fail without waiting for the long time-out;
+    // the bound only tells that wait from a slow machine.
+    constexpr uint32_t kLongMs = 20000;
     const uint16_t closed = closedPort();
     ASSERT_NE(closed, 0);
     const ULONGLONG t0 = GetTickCount64();
-    EXPECT_EQ(probeTcp("127.0.0.1", closed, 0, 3000), -1);
-    EXPECT_LT(GetTickCount64() - t0, 1500u) << "a refused connection must not wait for the timeout";
+    EXPECT_EQ(probeTcp("127.0.0.1", closed, 0, kLongMs), -1);
+    EXPECT_LT(GetTickCount64() - t0, kLongMs / 2) << "a refused connection waited for the timeout";
 
     for (const char* bad : {"localhost", "", "127.0.0", "127.0.0.1 ", "999.1.1.1"}) {
         const ULONGLONG t1 = GetTickCount64();
-        EXPECT_EQ(probeTcp(bad, l.port, 0, 2000), -1) << bad;
-        EXPECT_LT(GetTickCount64() - t1, 1000u) << bad;
+        EXPECT_EQ(probeTcp(bad, l.port, 0, kLongMs), -1) << bad;
+        EXPECT_LT(GetTickCount64() - t1, kLongMs / 2) << bad;
     }
 }
 
@@ -102,7 +103,7 @@ TEST(ProbesDropping, SilentDropTimesOut) {
         EXPECT_EQ(probeTcp(address, port, 0, timeoutMs), -1);
         const ULONGLONG elapsed = GetTickCount64() - t0;
         EXPECT_GE(elapsed + 20, timeoutMs) << "returned before the timeout";
-        EXPECT_LT(elapsed, timeoutMs + 1000u) << "blocked past the timeout";
+        EXPECT_LT(elapsed, timeoutMs + 5000u) << "blocked past the timeout";  // a hang, not a slow machine
     }
     // Other ports of the same host still answer at once.
     Listener open(8);

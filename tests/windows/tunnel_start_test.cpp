@@ -23,7 +23,7 @@
 #include "foundation/text.h"
 #include "test_support.h"
 #include "tunnel/engine_files.h"
-#include "tunnel/probes.h"
+#include "foundation/net.h"
 
 namespace {
 

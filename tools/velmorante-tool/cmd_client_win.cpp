@@ -25,7 +25,7 @@
 #include "foundation/text.h"
 #include "shell/bridge.h"
 #include "tools/velmorante-tool/tool.h"
-#include "tunnel/probes.h"
+#include "foundation/net.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <cstdlib>
 
 #include "tools/velmorante-tool/tool.h"
-#include "tunnel/probes.h"
+#include "foundation/net.h"
 #include "tunnel/xray_config.h"
 
 bool readPortArgument(const std::string& text, int& port) {

@@ -1,9 +1,13 @@
-#include "tunnel/probes.h"
+// Winsock for the whole program: started once here, used by the probes and the HTTP client.
+#include "foundation/net.h"
+
+#include "foundation/text.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <mutex>
 
 bool startSockets() {
@@ -16,18 +20,25 @@ bool startSockets() {
     return started;
 }
 
-std::string resolveIPv4(const std::string& host) {
-    startSockets();
-    addrinfo hints{};
+std::vector<std::string> resolveIPv4Addresses(const std::string& host) {
+    std::vector<std::string> list;
+    if (!startSockets()) return list;
+    ADDRINFOW hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return host;
-    char text[64] = {};
-    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    const bool ok = inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) != nullptr;
-    freeaddrinfo(found);
-    return ok ? std::string(text) : host;
+    ADDRINFOW* found = nullptr;
+    // The wide lookup, so that a name outside the ANSI code page reaches the resolver intact.
+    if (GetAddrInfoW(utf8ToWide(host).c_str(), nullptr, &hints, &found) != 0) return list;
+    for (const ADDRINFOW* r = found; r; r = r->ai_next) {
+        if (r->ai_family != AF_INET || !r->ai_addr) continue;
+        wchar_t text[64] = {};
+        const auto* in = reinterpret_cast<const sockaddr_in*>(r->ai_addr);
+        if (!InetNtopW(AF_INET, &in->sin_addr, text, 64)) continue;
+        const std::string address = wideToUtf8(text);
+        if (std::find(list.begin(), list.end(), address) == list.end()) list.push_back(address);
+    }
+    FreeAddrInfoW(found);
+    return list;
 }
 
 int32_t freeLocalPort() {

@@ -1,5 +1,5 @@
 // The host's own sockets, for the native build (the tool and the native tests).
-#include "tunnel/probes.h"
+#include "foundation/net.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -9,21 +9,27 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 
 bool startSockets() { return true; }
 
-std::string resolveIPv4(const std::string& host) {
+std::vector<std::string> resolveIPv4Addresses(const std::string& host) {
+    std::vector<std::string> list;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) return host;
-    char text[64] = {};
-    const auto* address = reinterpret_cast<const sockaddr_in*>(found->ai_addr);
-    const bool ok = inet_ntop(AF_INET, &address->sin_addr, text, sizeof text) != nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return list;
+    for (const addrinfo* r = found; r; r = r->ai_next) {
+        if (r->ai_family != AF_INET || !r->ai_addr) continue;
+        char text[64] = {};
+        const auto* in = reinterpret_cast<const sockaddr_in*>(r->ai_addr);
+        if (!inet_ntop(AF_INET, &in->sin_addr, text, sizeof text)) continue;
+        if (std::find(list.begin(), list.end(), text) == list.end()) list.push_back(text);
+    }
     freeaddrinfo(found);
-    return ok ? std::string(text) : host;
+    return list;
 }
 
 int32_t freeLocalPort() {

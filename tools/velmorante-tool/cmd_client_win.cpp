@@ -7,7 +7,6 @@
 #include <fstream>
 #include <iterator>
 #include <mutex>
-#include <thread>
 
 #include "conflicts/adapters.h"
 #include "control/connect.h"
@@ -17,6 +16,7 @@
 #include "control/profile_source.h"
 #include "foundation/json.h"
 #include "foundation/log.h"
+#include "foundation/process_win.h"
 #include "foundation/text.h"
 #include "shell/bridge.h"
 #include "tools/velmorante-tool/tool.h"
@@ -131,16 +131,21 @@ int runConnect(const ToolArgs& given) {
 
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
     std::atomic<bool> monitorDone{false};
-    std::thread monitor([&] {
+    UniqueHandle monitor = startThread([&] {
         monitorLoop(c, source);
         monitorDone = true;
     });
-    std::thread([] {
+    if (!monitor) {
+        if (args.empty()) stopProfileWorker(worker, kProfileWorkerStopWaitMs);
+        writeError("cannot start the monitor");
+        return kExitFailed;
+    }
+    startDetachedThread([] {
         char buf[256];
         while (std::fread(buf, 1, sizeof buf, stdin) > 0) {
         }
         quitRequested = true;
-    }).detach();
+    });
 
     // Connect once the monitor has taken a document, as the program's autostart does.
     const ULONGLONG profileDeadline = GetTickCount64() + kProfileWaitMs;
@@ -176,7 +181,7 @@ int runConnect(const ToolArgs& given) {
         std::fflush(stdout);
         ExitProcess(static_cast<UINT>(code));
     }
-    monitor.join();
+    WaitForSingleObject(monitor.get(), kMonitorStopWaitMs);  // it has ended: only its exit is left
     published = nullptr;
     delete controller;
     return code;

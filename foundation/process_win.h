@@ -1,4 +1,4 @@
-// The Windows side of the process module (foundation/process.h): the walk over Toolhelp, the one
+// The Windows side of the process module (foundation/process.h): the walk, the one
 // launcher, the one bounded stop and the one thread start.
 #pragma once
 

@@ -176,3 +176,30 @@ TEST(Process, LaunchedIntoItsJobOrNotAtAll) {
     stopProcess(started.process.get(), 0);
     EXPECT_FALSE(processRunning(started.process.get()));
 }
+
+// A program started while a Ctrl+C stop is under way must still end on its own Ctrl+C: the stop
+// must not leave an "ignore Ctrl+C" attribute for it to inherit.
+TEST(Process, ProgramStartedDuringAStopStillEndsOnCtrlC) {
+    const std::wstring child = (std::filesystem::path(modulePath()).parent_path() / L"console_child.exe").wstring();
+    LaunchRequest stubborn;
+    stubborn.executable = child;
+    stubborn.commandLine = L"\"" + child + L"\" ignore";
+    LaunchedProcess first = launchProcess(stubborn);
+    ASSERT_TRUE(first.process) << first.error;
+    Sleep(300);  // its own handler is in place
+    HANDLE firstHandle = first.process.get();
+    UniqueHandle stopping = startThread([firstHandle] { stopProcess(firstHandle, 2000, 99); });
+    ASSERT_TRUE(stopping);
+    Sleep(500);  // the stop waits out the grace meanwhile
+
+    LaunchRequest plain;
+    plain.executable = child;
+    LaunchedProcess second = launchProcess(plain);
+    ASSERT_TRUE(second.process) << second.error;
+    ASSERT_EQ(WaitForSingleObject(stopping.get(), 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(first.process.get(), &code) && code == 99);  // terminated after its grace
+
+    stopProcess(second.process.get(), 5000, 99);
+    EXPECT_TRUE(GetExitCodeProcess(second.process.get(), &code) && code != 99) << "terminated: Ctrl+C was ignored";
+}

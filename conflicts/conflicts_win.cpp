@@ -1,13 +1,13 @@
 #include "conflicts/conflicts.h"
 
 #include <windows.h>
-#include <tlhelp32.h>
 #include <wininet.h>
 
 #include <functional>
 
 #include "conflicts/adapters.h"
 #include "foundation/handles_win.h"
+#include "foundation/process_win.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/text.h"
@@ -16,24 +16,10 @@ namespace {
 
 using UniqueServiceHandle = Unique<SC_HANDLE, &CloseServiceHandle>;
 
-// Calls visit for every process in a fresh snapshot until it returns false. Nothing when the
-// snapshot cannot be taken.
-void walkProcesses(const std::function<bool(const PROCESSENTRY32W&)>& visit) {
-    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        if (!visit(entry)) return;
-    }
-}
-
 // The process runs from our engine folder: one of our own engines, never a conflict.
 bool runsFromEngineFolder(HANDLE process, const std::wstring& folder) {
-    wchar_t image[520];
-    DWORD length = 520;
-    if (!QueryFullProcessImageNameW(process, 0, image, &length)) return false;
-    return isInsideFolder(std::wstring(image, length), folder);
+    const std::wstring image = processImagePath(process);
+    return !image.empty() && isInsideFolder(image, folder);
 }
 
 // Visits every running WireGuard tunnel service with the manager handle. Nothing when the
@@ -69,20 +55,18 @@ const wchar_t* const kSettingsKeyW = L"Software\\Microsoft\\Windows\\CurrentVers
 }  // namespace
 
 void closeProgramsByName(const std::wstring& exeName) {
+    const std::shared_ptr<const ProcessList> list = freshProcesses();
+    if (!list) return;
     const std::wstring folder = engineFolder();
-    const DWORD self = GetCurrentProcessId();
-    walkProcesses([&](const PROCESSENTRY32W& entry) {
-        if (entry.th32ProcessID == self) return true;
-        if (CompareStringOrdinal(entry.szExeFile, -1, exeName.c_str(), -1, TRUE) != CSTR_EQUAL) return true;
-        UniqueHandle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
-                                         entry.th32ProcessID));
-        if (!process) return true;
-        if (runsFromEngineFolder(process.get(), folder)) return true;
-        TerminateProcess(process.get(), 0);
-        WaitForSingleObject(process.get(), 2000);
+    const uint32_t self = GetCurrentProcessId();
+    const std::string wanted = wideToUtf8(exeName);
+    for (const ProcessRecord& entry : *list) {
+        if (entry.pid == self || !sameExeName(entry.exeName, wanted)) continue;
+        UniqueHandle process = openProcess(entry.pid, PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE);
+        if (!process || runsFromEngineFolder(process.get(), folder)) continue;
+        stopProcess(process.get(), 0, 0);
         logLine("closed conflicting program: " + wideToUtf8(exeName));
-        return true;
-    });
+    }
 }
 
 void stopWireGuardServices() {
@@ -143,16 +127,16 @@ void clearConflicts() {
 }
 
 std::wstring findRunningConflictProgram() {
+    const std::shared_ptr<const ProcessList> list = recentProcesses();
+    if (!list) return {};
     const std::wstring folder = engineFolder();
-    std::wstring found;
-    walkProcesses([&](const PROCESSENTRY32W& entry) {
-        if (!conflictingProgramEntry(wideToUtf8(entry.szExeFile))) return true;
-        UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-        if (process && runsFromEngineFolder(process.get(), folder)) return true;
-        found = entry.szExeFile;
-        return false;
-    });
-    return found;
+    for (const ProcessRecord& entry : *list) {
+        if (!conflictingProgramEntry(entry.exeName)) continue;
+        UniqueHandle process = openProcess(entry.pid, PROCESS_QUERY_LIMITED_INFORMATION);
+        if (process && runsFromEngineFolder(process.get(), folder)) continue;
+        return utf8ToWide(entry.exeName);
+    }
+    return {};
 }
 
 std::string detectConflict() {

@@ -31,7 +31,7 @@ struct TunnelController {
     std::atomic<bool> stopFlag{false};
     std::atomic<bool> wantConnected{false};
     std::atomic<uint64_t> retryAt{0};  // tick of the next connect attempt; 0 = none
-    void* monitorThread = nullptr;     // held for the bounded wait at shutdown
+    PlatformHandle monitorThread;      // held for the bounded wait at shutdown
     uint32_t uiThreadId = 0;
     bool profileReady = false;
     TunnelPhase phase = TunnelPhase::Idle;

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "control/profile.h"
+#include "foundation/handle.h"
 #include "foundation/json.h"
 
 inline constexpr const char* kProfileRequestPath = "/api/v1/profile";
@@ -113,7 +114,7 @@ struct ProfileSourceSettings {
 
 struct ProfileWorker {
     std::shared_ptr<ProfileSourceState> state;
-    void* thread = nullptr;  // the worker thread's handle, closed by stopProfileWorker
+    PlatformHandle thread;  // the worker thread, let go by stopProfileWorker
 };
 
 // Starts the worker thread with a fresh state: take profileSourceOf(worker.state) after the start.

@@ -8,6 +8,7 @@
 #include "foundation/http.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
+#include "foundation/process_win.h"
 #include "foundation/text.h"
 
 #include <windows.h>
@@ -108,42 +109,28 @@ ProfileSourceOps platformOps(const Resolved& r) {
     return ops;
 }
 
-struct WorkerBlock {
-    std::shared_ptr<ProfileSourceState> state;
-    ProfileSourceOps ops;
-};
-
-DWORD WINAPI runWorker(void* parameter) {
-    std::unique_ptr<WorkerBlock> block(static_cast<WorkerBlock*>(parameter));
-    runProfileWorker(*block->state, block->ops);
-    return 0;
-}
-
 }  // namespace
 
 bool startProfileWorker(ProfileWorker& worker, const ProfileSourceSettings& settings) {
     if (worker.thread) return false;
     worker.state = std::make_shared<ProfileSourceState>();
-    auto* block = new WorkerBlock{worker.state, platformOps(resolve(settings))};
-    if (settings.refreshMs) block->ops.refreshMs = settings.refreshMs;
-    HANDLE thread = CreateThread(nullptr, 0, runWorker, block, 0, nullptr);
+    ProfileSourceOps ops = platformOps(resolve(settings));
+    if (settings.refreshMs) ops.refreshMs = settings.refreshMs;
+    UniqueHandle thread = startThread([state = worker.state, ops = std::move(ops)] { runProfileWorker(*state, ops); });
     if (!thread) {
-        const DWORD e = GetLastError();
-        delete block;
-        logLine("profile worker not started, CreateThread failed: " + std::to_string(e));
+        logLine("profile worker not started, CreateThread failed: " + std::to_string(GetLastError()));
         return false;
     }
-    worker.thread = thread;
+    worker.thread = platformHandle(std::move(thread));
     return true;
 }
 
 bool stopProfileWorker(ProfileWorker& worker, uint32_t waitMs) {
     if (!worker.thread) return true;
     requestProfileStop(*worker.state);
-    HANDLE thread = std::exchange(worker.thread, nullptr);
-    const DWORD waited = WaitForSingleObject(thread, waitMs);
+    const PlatformHandle thread = std::move(worker.thread);
+    const DWORD waited = WaitForSingleObject(kernelHandle(thread), waitMs);
     const DWORD e = GetLastError();
-    CloseHandle(thread);
     if (waited == WAIT_OBJECT_0) return true;
     if (waited == WAIT_TIMEOUT) {
         logLine("profile worker still busy after " + std::to_string(waitMs) + " ms, left to end by itself");

@@ -1,4 +1,3 @@
-#include <pthread.h>
 #include <time.h>
 
 #include <memory>
@@ -6,26 +5,9 @@
 
 #include "control/system_ops.h"
 #include "foundation/log.h"
+#include "foundation/process.h"
 
 namespace {
-
-void* runWork(void* parameter) {
-    std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(parameter));
-    (*work)();
-    return nullptr;
-}
-
-bool startDetachedThread(std::function<void()> work) {
-    auto* block = new std::function<void()>(std::move(work));
-    pthread_t thread;
-    if (pthread_create(&thread, nullptr, runWork, block) != 0) {
-        delete block;
-        logLine("pthread_create failed");
-        return false;
-    }
-    pthread_detach(thread);
-    return true;
-}
 
 uint64_t monotonicMs() {
     timespec t{};
@@ -42,7 +24,11 @@ SystemOps platformSystemOps() {
         timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
         nanosleep(&t, nullptr);
     };
-    ops.startThread = startDetachedThread;
+    ops.startThread = [](std::function<void()> work) {
+        if (startDetachedThread(std::move(work))) return true;
+        logLine("pthread_create failed");
+        return false;
+    };
     ops.log = logLine;
     return ops;
 }

@@ -1,5 +1,4 @@
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <memory>
 #include <utility>
@@ -9,7 +8,7 @@
 #include "control/connect.h"
 #include "control/controller.h"
 #include "control/system_ops.h"
-#include "foundation/handles_win.h"
+#include "foundation/process_win.h"
 #include "foundation/log.h"
 #include "foundation/text.h"
 #include "foundation/net.h"
@@ -17,34 +16,11 @@
 
 namespace {
 
-DWORD WINAPI runWork(void* parameter) {
-    std::unique_ptr<std::function<void()>> work(static_cast<std::function<void()>*>(parameter));
-    (*work)();
-    return 0;
-}
-
-bool startDetachedThread(std::function<void()> work) {
-    auto* block = new std::function<void()>(std::move(work));
-    HANDLE thread = CreateThread(nullptr, 0, runWork, block, 0, nullptr);
-    if (!thread) {
-        const DWORD e = GetLastError();
-        delete block;
-        logLine("CreateThread failed: " + std::to_string(e));
-        return false;
-    }
-    CloseHandle(thread);
-    return true;
-}
-
 bool listProcessNames(std::vector<std::string>& names) {
-    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return false;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
+    const std::shared_ptr<const ProcessList> list = recentProcesses();
+    if (!list) return false;
     names.clear();
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        names.push_back(wideToUtf8(entry.szExeFile));
-    }
+    for (const ProcessRecord& p : *list) names.push_back(p.exeName);
     return true;
 }
 
@@ -79,7 +55,11 @@ SystemOps platformSystemOps() {
     SystemOps ops;
     ops.clock.nowMs = [] { return static_cast<uint64_t>(GetTickCount64()); };
     ops.clock.sleepMs = [](uint32_t ms) { Sleep(ms); };
-    ops.startThread = startDetachedThread;
+    ops.startThread = [](std::function<void()> work) {
+        if (startDetachedThread(std::move(work))) return true;
+        logLine("CreateThread failed: " + std::to_string(GetLastError()));
+        return false;
+    };
     ops.log = logLine;
     return ops;
 }

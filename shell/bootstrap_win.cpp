@@ -12,6 +12,7 @@
 #include "foundation/handles_win.h"
 #include "foundation/http.h"
 #include "foundation/log.h"
+#include "foundation/process.h"
 #include "foundation/text.h"
 #include "shell/shell_state_win.h"
 #include "shell/webview_loader_win.h"
@@ -68,11 +69,6 @@ void postDone(HWND window, const std::string& message) {
         logLine("runtime bootstrap result not delivered: " + std::to_string(GetLastError()));
         delete copy;
     }
-}
-
-DWORD WINAPI bootstrapThread(void* window) {
-    bootstrapWebViewRuntime(static_cast<HWND>(window));
-    return 0;
 }
 
 }  // namespace
@@ -140,12 +136,9 @@ void bootstrapWebViewRuntime(HWND mainWindow, const BootstrapSettings& settings)
 }
 
 void startRuntimeBootstrap(HWND mainWindow) {
-    HANDLE thread = CreateThread(nullptr, 0, bootstrapThread, mainWindow, 0, nullptr);
-    if (!thread) {
+    if (!startDetachedThread([mainWindow] { bootstrapWebViewRuntime(mainWindow); })) {
         const DWORD e = GetLastError();
         logLine("runtime bootstrap thread not started: " + std::to_string(e));
         postDone(mainWindow, kBootstrapStartFailed);  // else the splash would wait for ever
-        return;
     }
-    CloseHandle(thread);
 }

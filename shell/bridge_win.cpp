@@ -1,6 +1,5 @@
 #include <windows.h>
 #include <shellapi.h>
-#include <tlhelp32.h>
 
 #include <cwchar>
 #include <memory>
@@ -9,6 +8,7 @@
 
 #include "foundation/log.h"
 #include "foundation/paths.h"
+#include "foundation/process_win.h"
 #include "foundation/text.h"
 #include "shell/bridge.h"
 
@@ -50,40 +50,29 @@ bool runsAsAdministrator() {
     return asked && member == TRUE;
 }
 
-bool isProcessRunningNow(const std::wstring& fileName) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return false;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    bool found = false;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more && !found; more = Process32NextW(snapshot, &entry)) {
-        found = _wcsicmp(entry.szExeFile, fileName.c_str()) == 0;
+namespace {
+
+bool listHolds(const std::shared_ptr<const ProcessList>& list, const std::string& fileName) {
+    if (!list) return false;
+    for (const ProcessRecord& p : *list) {
+        if (sameExeName(p.exeName, fileName)) return true;
     }
-    CloseHandle(snapshot);
-    return found;
+    return false;
 }
 
+}  // namespace
+
+bool isProcessRunningNow(const std::wstring& fileName) { return listHolds(freshProcesses(), wideToUtf8(fileName)); }
+
 std::function<bool(const std::string& fileName)> processCheckOfOneWalk() {
-    auto names = std::make_shared<std::vector<std::wstring>>();
+    auto list = std::make_shared<std::shared_ptr<const ProcessList>>();
     auto taken = std::make_shared<bool>(false);
-    return [names, taken](const std::string& fileName) {
+    return [list, taken](const std::string& fileName) {
         if (!*taken) {
             *taken = true;
-            HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-            if (snapshot != INVALID_HANDLE_VALUE) {
-                PROCESSENTRY32W entry{};
-                entry.dwSize = sizeof entry;
-                for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-                    names->push_back(entry.szExeFile);
-                }
-                CloseHandle(snapshot);
-            }
+            *list = recentProcesses();
         }
-        const std::wstring wanted = utf8ToWide(fileName);
-        for (const std::wstring& name : *names) {
-            if (_wcsicmp(name.c_str(), wanted.c_str()) == 0) return true;
-        }
-        return false;
+        return listHolds(*list, fileName);
     };
 }
 

@@ -14,7 +14,9 @@
 #include "control/profile_source.h"
 #include "control/system_ops.h"
 #include "build_config.h"
+#include "foundation/handles_win.h"
 #include "foundation/log.h"
+#include "foundation/process_win.h"
 #include "shell/bootstrap_win.h"
 #include "shell/bridge.h"
 #include "shell/shell_state_win.h"
@@ -23,16 +25,6 @@
 #include "update/update.h"
 
 namespace {
-
-struct MonitorStart {
-    TunnelController* controller;
-    ProfileSource source;
-};
-
-DWORD WINAPI monitorThreadMain(void* parameter) {
-    std::unique_ptr<MonitorStart> start(static_cast<MonitorStart*>(parameter));
-    return monitorLoop(*start->controller, start->source);
-}
 
 // The controller with every procedure of the program behind its seam.
 SystemOps programSystemOps() {
@@ -69,13 +61,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
 
     // Another instance runs: bring its window forward and end. With "--autostart" the previous
     // instance is just ending (an elevated restart) and gets 5 s to let go.
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, kSingleInstanceMutex);
-    if (mutex && WaitForSingleObject(mutex, autostart ? 5000 : 0) == WAIT_TIMEOUT) {
+    UniqueHandle mutex(CreateMutexW(nullptr, FALSE, kSingleInstanceMutex));
+    if (mutex && WaitForSingleObject(mutex.get(), autostart ? 5000 : 0) == WAIT_TIMEOUT) {
         if (HWND other = FindWindowW(kWindowClass, nullptr)) {
             ShowWindow(other, SW_RESTORE);
             SetForegroundWindow(other);
         }
-        CloseHandle(mutex);
         return 0;
     }
 
@@ -86,10 +77,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
     if (!window) {
         // Nothing can be shown or driven without it; ending beats a program that sits invisible.
         logLine("main window not created: " + std::to_string(GetLastError()));
-        if (mutex) {
-            ReleaseMutex(mutex);
-            CloseHandle(mutex);
-        }
+        if (mutex) ReleaseMutex(mutex.get());
         CoUninitialize();
         return 0;
     }
@@ -115,13 +103,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
         startRuntimeBootstrap(window);
     }
 
-    auto* monitorStart = new MonitorStart{controller, profileWorker.state ? profileSourceOf(profileWorker.state)
-                                                                          : ProfileSource{}};
-    HANDLE monitor = CreateThread(nullptr, 0, monitorThreadMain, monitorStart, 0, nullptr);
+    ProfileSource source = profileWorker.state ? profileSourceOf(profileWorker.state) : ProfileSource{};
+    UniqueHandle monitor = startThread([controller, source = std::move(source)]() mutable {
+        monitorLoop(*controller, source);
+    });
     if (monitor) {
-        controller->monitorThread = monitor;
+        controller->monitorThread = platformHandle(std::move(monitor));
     } else {
-        delete monitorStart;
         logLine("monitor thread not started: " + std::to_string(GetLastError()));
     }
     if (autostart) controller->startWorker([controller] { autostartTask(*controller); });
@@ -138,10 +126,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
     stopProfileWorker(profileWorker, kProfileWorkerStopWaitMs);
     state.controller = nullptr;
     state.bridge.controller = nullptr;
-    if (mutex) {
-        ReleaseMutex(mutex);
-        CloseHandle(mutex);
-    }
+    if (mutex) ReleaseMutex(mutex.get());
+    mutex.reset();
     CoUninitialize();
     if (monitorEnded) delete controller;  // else the process ends with it
     return 0;

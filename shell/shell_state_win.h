@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "foundation/handle.h"
 #include "shell/bridge.h"
 
 struct TunnelController;
@@ -21,8 +22,8 @@ inline constexpr UINT WM_APP_BOOTSTRAP_DONE = WM_APP + 3;
 struct ShellState {
     HWND mainWindow = nullptr;
     TunnelController* controller = nullptr;  // published after it is built, cleared after shutdown
-    ICoreWebView2Controller* webviewController = nullptr;  // owned reference
-    ICoreWebView2* webview = nullptr;                      // owned reference
+    ComOwner<ICoreWebView2Controller> webviewController;
+    ComOwner<ICoreWebView2> webview;
     bool bootstrapping = false;
     std::wstring splashStatus = L"Подготовка…";
     int32_t splashProgress = 0;

@@ -80,27 +80,24 @@ std::wstring loadPage(HMODULE module) {
 }
 
 void lockDownSettings(ICoreWebView2* view) {
-    ICoreWebView2Settings* settings = nullptr;
-    if (FAILED(view->get_Settings(&settings)) || !settings) return;
+    ComOwner<ICoreWebView2Settings> settings;
+    if (FAILED(view->get_Settings(&settings.h)) || !settings) return;
     settings->put_AreDevToolsEnabled(FALSE);
     settings->put_AreDefaultContextMenusEnabled(FALSE);
     settings->put_IsStatusBarEnabled(FALSE);
     settings->put_IsZoomControlEnabled(FALSE);
-    ICoreWebView2Settings3* settings3 = nullptr;
-    if (SUCCEEDED(settings->QueryInterface(IID_ICoreWebView2Settings3, reinterpret_cast<void**>(&settings3))) &&
+    ComOwner<ICoreWebView2Settings3> settings3;
+    if (SUCCEEDED(settings->QueryInterface(IID_ICoreWebView2Settings3, reinterpret_cast<void**>(&settings3.h))) &&
         settings3) {
         settings3->put_AreBrowserAcceleratorKeysEnabled(FALSE);
-        settings3->Release();
     }
-    settings->Release();
 }
 
 void setBackground(ICoreWebView2Controller* controller) {
-    ICoreWebView2Controller2* controller2 = nullptr;
-    if (SUCCEEDED(controller->QueryInterface(IID_ICoreWebView2Controller2, reinterpret_cast<void**>(&controller2))) &&
+    ComOwner<ICoreWebView2Controller2> controller2;
+    if (SUCCEEDED(controller->QueryInterface(IID_ICoreWebView2Controller2, reinterpret_cast<void**>(&controller2.h))) &&
         controller2) {
         controller2->put_DefaultBackgroundColor(kBackground);
-        controller2->Release();
     }
 }
 
@@ -129,12 +126,11 @@ HRESULT onNavigationCompleted(ICoreWebView2*, ICoreWebView2NavigationCompletedEv
 
 void addEventHandlers(ICoreWebView2* view) {
     EventRegistrationToken token{};
-    auto* messages = new MessageHandler(IID_ICoreWebView2WebMessageReceivedEventHandler, onWebMessage);
-    view->add_WebMessageReceived(messages, &token);
-    messages->Release();
-    auto* navigations = new NavigationHandler(IID_ICoreWebView2NavigationCompletedEventHandler, onNavigationCompleted);
-    view->add_NavigationCompleted(navigations, &token);
-    navigations->Release();
+    ComOwner<MessageHandler> messages(new MessageHandler(IID_ICoreWebView2WebMessageReceivedEventHandler, onWebMessage));
+    view->add_WebMessageReceived(messages.get(), &token);
+    ComOwner<NavigationHandler> navigations(
+        new NavigationHandler(IID_ICoreWebView2NavigationCompletedEventHandler, onNavigationCompleted));
+    view->add_NavigationCompleted(navigations.get(), &token);
 }
 
 void onControllerCreated(HRESULT result, ICoreWebView2Controller* controller, HMODULE pageModule) {
@@ -145,17 +141,15 @@ void onControllerCreated(HRESULT result, ICoreWebView2Controller* controller, HM
     }
     ShellState& state = shellState();
     controller->AddRef();
-    if (state.webviewController) state.webviewController->Release();
-    state.webviewController = controller;
-    if (state.webview) state.webview->Release();
-    state.webview = nullptr;
-    const HRESULT got = controller->get_CoreWebView2(&state.webview);
+    state.webviewController = ComOwner<ICoreWebView2Controller>(controller);
+    state.webview.reset();
+    const HRESULT got = controller->get_CoreWebView2(&state.webview.h);
     if (FAILED(got) || !state.webview) {
         logLine("webview view unavailable: hr=" + hresultText(got));
-        state.webview = nullptr;
+        state.webview.release();  // a failed call hands over no reference
     }
 
-    ICoreWebView2* view = state.webview;
+    ICoreWebView2* view = state.webview.get();
     if (view) lockDownSettings(view);
     setBackground(controller);
     if (view) addEventHandlers(view);
@@ -181,7 +175,7 @@ void createWebViewEnvironment(HMODULE pageModule) {
     const std::wstring folder = dataFolder();
     const std::wstring userData = folder.empty() ? std::wstring() : folder + L"\\webview";
 
-    auto* created = new EnvironmentHandler(
+    ComOwner<EnvironmentHandler> created(new EnvironmentHandler(
         IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
         [pageModule](HRESULT result, ICoreWebView2Environment* environment) {
             if (FAILED(result) || !environment) {
@@ -189,19 +183,18 @@ void createWebViewEnvironment(HMODULE pageModule) {
                 endWithMessage(kEnvironmentFailed);
                 return S_OK;
             }
-            auto* controllerCreated = new ControllerHandler(
+            ComOwner<ControllerHandler> controllerCreated(new ControllerHandler(
                 IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
                 [pageModule](HRESULT hr, ICoreWebView2Controller* controller) {
                     onControllerCreated(hr, controller, pageModule);
                     return S_OK;
-                });
-            environment->CreateCoreWebView2Controller(shellState().mainWindow, controllerCreated);
-            controllerCreated->Release();
+                }));
+            environment->CreateCoreWebView2Controller(shellState().mainWindow, controllerCreated.get());
             return S_OK;
-        });
+        }));
     const HRESULT hr = vlm::webview2::CreateCoreWebView2EnvironmentWithOptions(
-        nullptr, userData.empty() ? nullptr : userData.c_str(), nullptr, created);
-    created->Release();
+        nullptr, userData.empty() ? nullptr : userData.c_str(), nullptr, created.get());
+    created.reset();
     if (FAILED(hr)) {
         logLine("webview environment could not start: hr=" + hresultText(hr));
         endWithMessage(kEnvironmentFailed);
@@ -225,6 +218,6 @@ void pushSnapshot() {
 
 void releaseWebView() {
     ShellState& state = shellState();
-    if (ICoreWebView2* view = std::exchange(state.webview, nullptr)) view->Release();
-    if (ICoreWebView2Controller* controller = std::exchange(state.webviewController, nullptr)) controller->Release();
+    state.webview.reset();
+    state.webviewController.reset();
 }

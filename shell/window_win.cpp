@@ -5,6 +5,7 @@
 
 #include "control/connect.h"
 #include "control/controller.h"
+#include "foundation/handles_win.h"
 #include "shell/bootstrap_win.h"
 #include "shell/shell_state_win.h"
 #include "shell/webview2_win.h"
@@ -136,10 +137,8 @@ bool shutdownController(TunnelController& controller) {
     controller.stopFlag = true;
     bool ended = true;
     if (controller.monitorThread) {
-        HANDLE thread = static_cast<HANDLE>(controller.monitorThread);
-        ended = WaitForSingleObject(thread, kMonitorJoinMs) == WAIT_OBJECT_0;
-        CloseHandle(thread);
-        controller.monitorThread = nullptr;
+        ended = WaitForSingleObject(kernelHandle(controller.monitorThread), kMonitorJoinMs) == WAIT_OBJECT_0;
+        controller.monitorThread.reset();
         monitorStillRuns = !ended;
     }
     stopTunnel(controller.engine);

@@ -1,7 +1,6 @@
 #include "tunnel/engine_files.h"
 
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <cstdio>
 #include <string>
@@ -12,6 +11,7 @@
 #include "foundation/handles_win.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
+#include "foundation/process_win.h"
 #include "foundation/text.h"
 #include "foundation/lzms/container.h"
 
@@ -50,28 +50,29 @@ const CompressionApi& compressionApi() {
     return api;
 }
 
+// Closed through the looked-up function: the owner's closer is fixed, its target found at run time.
+void closeDecompressor(DecompressorHandle d) {
+    if (compressionApi().close) compressionApi().close(d);
+}
+using Decompressor = Unique<DecompressorHandle, &closeDecompressor>;
+
 bool decompressWithPlatform(const CompressionApi& api, const void* packed, size_t packedSize,
                             std::vector<uint8_t>& out) {
-    DecompressorHandle d = nullptr;
-    if (!api.create(kCompressAlgorithmLzms, nullptr, &d)) {
+    Decompressor d;
+    if (!api.create(kCompressAlgorithmLzms, nullptr, &d.h)) {
         logLine("CreateDecompressor failed: " + std::to_string(GetLastError()));
         return false;
     }
     // Asked without a buffer, the call fails and reports the unpacked size.
     SIZE_T size = 0;
-    api.decompress(d, packed, packedSize, nullptr, 0, &size);
-    if (size == 0) {
-        api.close(d);
-        return false;
-    }
+    api.decompress(d.get(), packed, packedSize, nullptr, 0, &size);
+    if (size == 0) return false;
     out.assign(size, 0);
     SIZE_T got = 0;
-    if (!api.decompress(d, packed, packedSize, out.data(), size, &got)) {
+    if (!api.decompress(d.get(), packed, packedSize, out.data(), size, &got)) {
         logLine("Decompress failed: " + std::to_string(GetLastError()));
-        api.close(d);
         return false;
     }
-    api.close(d);
     return true;
 }
 
@@ -114,10 +115,6 @@ bool digestMatches(HMODULE self, int resourceId, const std::vector<uint8_t>& byt
     return digest && engineDigestMatches(bytes.data(), bytes.size(), static_cast<const uint8_t*>(digest), size);
 }
 
-bool sameTextIgnoringCase(const wchar_t* a, const wchar_t* b) {
-    return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
-}
-
 }  // namespace
 
 bool extractEngineFile(int resourceId, const std::wstring& targetPath) {
@@ -154,25 +151,15 @@ bool extractEngineFile(int resourceId, const std::wstring& targetPath) {
 void killLeftoverEngines() {
     const std::wstring folder = engineFolder();
     if (folder.empty()) return;
-    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot) return;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more; more = Process32NextW(snapshot.get(), &entry)) {
-        bool engineName = false;
-        for (const wchar_t* name : {L"xray-core.exe", L"sing-box.exe"}) {
-            if (sameTextIgnoringCase(entry.szExeFile, name)) engineName = true;
-        }
-        if (!engineName) continue;
-        UniqueHandle process(OpenProcess(PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE,
-                                         entry.th32ProcessID));
+    const std::shared_ptr<const ProcessList> list = freshProcesses();
+    if (!list) return;
+    for (const ProcessRecord& entry : *list) {
+        if (!sameExeName(entry.exeName, "xray-core.exe") && !sameExeName(entry.exeName, "sing-box.exe")) continue;
+        UniqueHandle process = openProcess(entry.pid, PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE);
         if (!process) continue;
-        wchar_t image[520];
-        DWORD length = 520;
-        if (!QueryFullProcessImageNameW(process.get(), 0, image, &length)) continue;
-        if (!isInsideFolder(std::wstring(image, length), folder)) continue;
-        TerminateProcess(process.get(), 1);
-        WaitForSingleObject(process.get(), 2000);
+        const std::wstring image = processImagePath(process.get());
+        if (image.empty() || !isInsideFolder(image, folder)) continue;
+        stopProcess(process.get(), 0, 1);
     }
 }
 

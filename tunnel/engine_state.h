@@ -6,39 +6,9 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
-// One owned platform handle (a HANDLE on Windows): closed once, by whoever holds it last, with the
-// closer the platform code gave it (none for the made-up handles of tests).
-struct PlatformHandle {
-    void* h = nullptr;
-    void (*closer)(void*) = nullptr;
-
-    PlatformHandle() = default;
-    explicit PlatformHandle(void* handle, void (*close)(void*) = nullptr) : h(handle), closer(close) {}
-    PlatformHandle(PlatformHandle&& o) noexcept
-        : h(std::exchange(o.h, nullptr)), closer(std::exchange(o.closer, nullptr)) {}
-    PlatformHandle& operator=(PlatformHandle&& o) noexcept {
-        if (this != &o) {
-            reset();
-            h = std::exchange(o.h, nullptr);
-            closer = std::exchange(o.closer, nullptr);
-        }
-        return *this;
-    }
-    PlatformHandle(const PlatformHandle&) = delete;
-    PlatformHandle& operator=(const PlatformHandle&) = delete;
-    ~PlatformHandle() { reset(); }
-
-    void reset() {
-        void* old = std::exchange(h, nullptr);
-        if (old && closer) closer(old);
-        closer = nullptr;
-    }
-    void* get() const { return h; }
-    explicit operator bool() const { return h != nullptr; }
-};
+#include "foundation/handle.h"
 
 inline constexpr uint32_t kDefaultServerPort = 443;
 

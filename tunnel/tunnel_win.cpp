@@ -10,16 +10,12 @@
 #include "foundation/handles_win.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
+#include "foundation/process_win.h"
 #include "foundation/text.h"
 #include "tunnel/engine_files.h"
 #include "foundation/net.h"
 
 namespace {
-
-HANDLE raw(const PlatformHandle& h) { return static_cast<HANDLE>(h.get()); }
-
-void closeWindowsHandle(void* h) { CloseHandle(static_cast<HANDLE>(h)); }
-PlatformHandle owned(HANDLE h) { return h ? PlatformHandle(h, closeWindowsHandle) : PlatformHandle(); }
 
 std::wstring engineLogPath() { return dataFolder() + L"\\engine.log"; }
 std::wstring tunConfigPath() { return engineFolder() + L"\\tun.json"; }
@@ -37,70 +33,42 @@ PlatformHandle launchEngineProcess(const char* exeName, const std::string& argum
     UniqueHandle input(readEnd), feed(writeEnd);
     SetHandleInformation(feed.get(), HANDLE_FLAG_INHERIT, 0);  // only the engine's end is inherited
 
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input.get();
-    startup.hStdOutput = log.get();
-    startup.hStdError = log.get();
-    std::wstring commandLine = L"\"" + folder + L"\\" + utf8ToWide(exeName) + L"\" " + utf8ToWide(arguments);
-    PROCESS_INFORMATION info{};
-    const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
-                                        nullptr, folder.c_str(), &startup, &info);
+    LaunchRequest request;
+    request.executable = folder + L"\\" + utf8ToWide(exeName);
+    request.commandLine = L"\"" + request.executable + L"\" " + utf8ToWide(arguments);
+    request.folder = folder;
+    request.input = input.get();
+    request.output = log.get();
+    request.error = log.get();
+    request.job = kernelHandle(job);
+    LaunchedProcess launched = launchProcess(request);
     input.reset();
     log.reset();
-    if (!started) {
-        logLine("cannot start " + std::string(exeName) + ": " + std::to_string(GetLastError()));
+    if (!launched.process) {
+        logLine("cannot start " + std::string(exeName) + ": " + std::to_string(launched.error));
         return {};
     }
-    if (job) AssignProcessToJobObject(raw(job), info.hProcess);
     if (stdinText && !stdinText->empty()) {
         DWORD written = 0;
         WriteFile(feed.get(), stdinText->data(), static_cast<DWORD>(stdinText->size()), &written, nullptr);
     }
     feed.reset();  // the engine sees the end of its input
-    CloseHandle(info.hThread);
-    return owned(info.hProcess);
+    return platformHandle(std::move(launched.process));
 }
 
-bool processStillRuns(HANDLE process) { return process && WaitForSingleObject(process, 0) == WAIT_TIMEOUT; }
-
 void stopEngine(PlatformHandle& process, uint32_t graceMs) {
-    if (!process) return;
-    if (processStillRuns(raw(process))) {
-        // Ctrl+C first, on the engine's console, while this process ignores it itself. A console
-        // program (the headless client, tests) must leave its own console for that moment and
-        // goes back to its parent's afterwards.
-        const DWORD engineId = GetProcessId(raw(process));
-        bool leftOwnConsole = false;
-        BOOL attached = AttachConsole(engineId);
-        if (!attached && GetLastError() == ERROR_ACCESS_DENIED) {
-            leftOwnConsole = FreeConsole() != FALSE;
-            attached = leftOwnConsole && AttachConsole(engineId);
-        }
-        if (attached) {
-            SetConsoleCtrlHandler(nullptr, TRUE);
-            const BOOL sent = GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
-            FreeConsole();
-            if (sent) WaitForSingleObject(raw(process), graceMs);
-            SetConsoleCtrlHandler(nullptr, FALSE);
-        }
-        if (leftOwnConsole) AttachConsole(ATTACH_PARENT_PROCESS);
-        if (processStillRuns(raw(process))) {
-            TerminateProcess(raw(process), 1);
-            WaitForSingleObject(raw(process), 2000);
-        }
-    }
+    // Ctrl+C first, on the engine's console; then it is terminated.
+    if (process) stopProcess(kernelHandle(process), graceMs, 1);
     process.reset();
 }
 
 PlatformHandle createKillOnCloseJob() {
-    HANDLE job = CreateJobObjectW(nullptr, nullptr);
+    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
     if (!job) return {};
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits);
-    return owned(job);
+    SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits, sizeof limits);
+    return platformHandle(std::move(job));
 }
 
 std::string readLogTail() {
@@ -128,23 +96,14 @@ bool writeTunConfigFile(const std::string& text) {
 }
 
 void setTunnelDnsServer() {
-    wchar_t commandLine[] =
+    LaunchRequest request;
+    request.executable = systemProgramPath(L"netsh.exe");
+    request.commandLine =
         L"netsh interface ipv4 set dnsservers name=\"velmorante-tun\" static 1.1.1.1 primary validate=no";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                        &info)) {
-        return;  // the tunnel works without it
-    }
-    WaitForSingleObject(info.hProcess, 3000);
-    CloseHandle(info.hThread);
-    CloseHandle(info.hProcess);
-}
-
-DWORD WINAPI healthThreadMain(void* parameter) {
-    healthProbeLoop(*static_cast<EngineState*>(parameter));
-    return 0;
+    if (request.executable.empty()) return;
+    LaunchedProcess netsh = launchProcess(request);
+    if (!netsh.process) return;  // the tunnel works without it
+    WaitForSingleObject(netsh.process.get(), 3000);
 }
 
 }  // namespace
@@ -170,7 +129,7 @@ TunnelOps windowsTunnelOps() {
     o.readEngineLogTail = readLogTail;
     o.createJob = createKillOnCloseJob;
     o.launchEngine = launchEngineProcess;
-    o.processRunning = [](const PlatformHandle& p) { return processStillRuns(raw(p)); };
+    o.processRunning = [](const PlatformHandle& p) { return processRunning(kernelHandle(p)); };
     o.stopEngineProcess = stopEngine;
     o.writeTunConfig = writeTunConfigFile;
     o.deleteTunConfig = [] {
@@ -178,9 +137,9 @@ TunnelOps windowsTunnelOps() {
     };
     o.setTunnelDns = setTunnelDnsServer;
     o.startHealthThread = [](EngineState& state) {
-        return owned(CreateThread(nullptr, 0, healthThreadMain, &state, 0, nullptr));
+        return platformHandle(startThread([&state] { healthProbeLoop(state); }));
     };
-    o.waitForThread = [](const PlatformHandle& thread, uint32_t ms) { WaitForSingleObject(raw(thread), ms); };
+    o.waitForThread = [](const PlatformHandle& thread, uint32_t ms) { WaitForSingleObject(kernelHandle(thread), ms); };
     return o;
 }
 
@@ -202,5 +161,5 @@ void healthProbeLoop(EngineState& state) {
 }
 
 bool enginesAlive(const EngineState& state) {
-    return processStillRuns(raw(state.xrayProcess)) && processStillRuns(raw(state.singBoxProcess));
+    return processRunning(kernelHandle(state.xrayProcess)) && processRunning(kernelHandle(state.singBoxProcess));
 }

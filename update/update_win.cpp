@@ -6,23 +6,22 @@
 #include "foundation/http.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
+#include "foundation/process_win.h"
 #include "foundation/text.h"
 
 namespace {
 
+// The command interpreter by its full System32 path; the command line keeps its own first word.
 bool startDetached(const std::wstring& commandLine) {
-    std::wstring buffer = commandLine;  // CreateProcessW may write into it
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &startup,
-                        &process)) {
-        const DWORD e = GetLastError();
+    LaunchRequest request;
+    request.executable = systemProgramPath(L"cmd.exe");
+    request.commandLine = commandLine;
+    const LaunchedProcess started = launchProcess(request);
+    if (!started.process) {
+        const DWORD e = request.executable.empty() ? ERROR_PATH_NOT_FOUND : started.error;
         logLine("update replacement command not started: " + std::to_string(e));
         return false;
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
     return true;
 }
 

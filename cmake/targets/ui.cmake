@@ -20,6 +20,9 @@ if(VLM_TESTS AND WIN32 AND TARGET bridge_test)
   add_executable(idle_process "${CMAKE_SOURCE_DIR}/tests/windows/idle_process.cpp")
   target_link_options(idle_process PRIVATE -municode -mwindows)
   add_dependencies(bridge_test idle_process)
+  # The idle benchmark's floor: Wine's cost of a window with a 1 s timer.
+  add_executable(idle_window "${CMAKE_SOURCE_DIR}/tests/fixtures/idle_window.cpp")
+  target_link_options(idle_window PRIVATE -municode -mwindows)
 endif()
 
 if(VLM_TESTS)

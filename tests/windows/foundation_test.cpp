@@ -12,6 +12,7 @@
 
 #include "foundation/log.h"
 #include "foundation/paths.h"
+#include "foundation/process_win.h"
 #include "foundation/text.h"
 #include "test_support.h"
 
@@ -138,4 +139,67 @@ TEST(Log, DeletedLogComesBack) {
     logLine(marker + "-dropped");
     CloseHandle(locked);
     EXPECT_TRUE(linesWith(marker + "-dropped").empty());
+}
+
+// The launcher never leaves a process running outside the job it was given: a job handle that
+// cannot take processes makes it terminate the suspended process and return nothing.
+TEST(Process, LaunchedIntoItsJobOrNotAtAll) {
+    const std::wstring idle = (std::filesystem::path(modulePath()).parent_path() / L"idle_process.exe").wstring();
+    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    ASSERT_TRUE(job);
+    HANDLE queryOnly = nullptr;
+    ASSERT_TRUE(DuplicateHandle(GetCurrentProcess(), job.get(), GetCurrentProcess(), &queryOnly, JOB_OBJECT_QUERY,
+                                FALSE, 0));
+    UniqueHandle cannotAssign(queryOnly);
+    auto idleProcesses = [] {
+        size_t n = 0;
+        for (const ProcessRecord& p : *freshProcesses()) n += sameExeName(p.exeName, "IDLE_PROCESS.exe") ? 1 : 0;
+        return n;
+    };
+    const size_t before = idleProcesses();
+
+    LaunchRequest request;
+    request.executable = idle;
+    request.job = cannotAssign.get();
+    const LaunchedProcess refused = launchProcess(request);
+    EXPECT_FALSE(refused.process);
+    EXPECT_NE(refused.error, 0u);
+    EXPECT_EQ(idleProcesses(), before);
+
+    request.job = job.get();
+    LaunchedProcess started = launchProcess(request);
+    ASSERT_TRUE(started.process) << started.error;
+    BOOL inJob = FALSE;
+    EXPECT_TRUE(IsProcessInJob(started.process.get(), job.get(), &inJob) && inJob);
+    EXPECT_TRUE(processRunning(started.process.get()));
+    EXPECT_EQ(idleProcesses(), before + 1);
+    stopProcess(started.process.get(), 0);
+    EXPECT_FALSE(processRunning(started.process.get()));
+}
+
+// A program started while a Ctrl+C stop is under way must still end on its own Ctrl+C: the stop
+// must not leave an "ignore Ctrl+C" attribute for it to inherit.
+TEST(Process, ProgramStartedDuringAStopStillEndsOnCtrlC) {
+    const std::wstring child = (std::filesystem::path(modulePath()).parent_path() / L"console_child.exe").wstring();
+    LaunchRequest stubborn;
+    stubborn.executable = child;
+    stubborn.commandLine = L"\"" + child + L"\" ignore";
+    LaunchedProcess first = launchProcess(stubborn);
+    ASSERT_TRUE(first.process) << first.error;
+    Sleep(300);  // its own handler is in place
+    HANDLE firstHandle = first.process.get();
+    UniqueHandle stopping = startThread([firstHandle] { stopProcess(firstHandle, 2000, 99); });
+    ASSERT_TRUE(stopping);
+    Sleep(500);  // the stop waits out the grace meanwhile
+
+    LaunchRequest plain;
+    plain.executable = child;
+    LaunchedProcess second = launchProcess(plain);
+    ASSERT_TRUE(second.process) << second.error;
+    ASSERT_EQ(WaitForSingleObject(stopping.get(), 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(first.process.get(), &code) && code == 99);  // terminated after its grace
+
+    stopProcess(second.process.get(), 5000, 99);
+    EXPECT_TRUE(GetExitCodeProcess(second.process.get(), &code) && code != 99) << "terminated: Ctrl+C was ignored";
 }

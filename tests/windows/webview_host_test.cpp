@@ -233,8 +233,8 @@ TEST(WebViewHost, ShowsThePageLockedDownAndCarriesMessagesBothWays) {
 
     // Shutdown: nothing of the runtime stays referenced.
     releaseWebView();
-    EXPECT_EQ(shellState().webview, nullptr);
-    EXPECT_EQ(shellState().webviewController, nullptr);
+    EXPECT_FALSE(shellState().webview);
+    EXPECT_FALSE(shellState().webviewController);
     std::vector<std::string> released;
     for (const JsonValue& e : named(host.record(), "event", "released")) released.push_back(e.find("object").asText());
     std::sort(released.begin(), released.end());
@@ -305,7 +305,7 @@ TEST(WebViewHost, CreationFailuresShowAMessageAndEndTheLoop) {
         EXPECT_TRUE(pumped.quit);
         EXPECT_EQ(pumped.code, 1u);
         EXPECT_FALSE(IsWindowVisible(host.window));
-        EXPECT_EQ(shellState().webviewController, nullptr);
+        EXPECT_FALSE(shellState().webviewController);
     }
 }
 

@@ -12,7 +12,6 @@
 #include <iterator>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "conflicts/adapters.h"
 #include "control/connect.h"
@@ -22,6 +21,7 @@
 #include "control/profile_source.h"
 #include "foundation/json.h"
 #include "foundation/log.h"
+#include "foundation/process_win.h"
 #include "foundation/text.h"
 #include "shell/bridge.h"
 #include "tools/velmorante-tool/tool.h"
@@ -205,12 +205,17 @@ int runConnect(const ToolArgs& given) {
 
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
     std::atomic<bool> monitorDone{false};
-    std::thread monitor([&] {
+    UniqueHandle monitor = startThread([&] {
         monitorLoop(c, source);
         monitorDone = true;
     });
+    if (!monitor) {
+        if (args.empty()) stopProfileWorker(worker, kProfileWorkerStopWaitMs);
+        writeError("cannot start the monitor");
+        return kExitFailed;
+    }
     auto input = std::make_shared<InputLines>();
-    std::thread([input] { readInputLines(input); }).detach();
+    startDetachedThread([input] { readInputLines(input); });
     UiBridge bridge;
     bridge.controller = &c;
     bridge.ops.isAdministrator = runsAsAdministrator;
@@ -264,7 +269,7 @@ int runConnect(const ToolArgs& given) {
         std::fflush(stdout);
         ExitProcess(static_cast<UINT>(code));
     }
-    monitor.join();
+    WaitForSingleObject(monitor.get(), kMonitorStopWaitMs);  // it has ended: only its exit is left
     published = nullptr;
     delete controller;
     return code;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,15 @@ std::string conflictDisplayName(const std::string& exeName);
 bool isWireGuardTunnelService(const std::string& serviceName);
 // A proxy setting that points at this machine ("127.0.0.1" or "localhost", exact case).
 bool proxyPointsAtLoopback(const std::string& proxyServer);
+
+// The conflicts group of the seams: the tunnel start clears them, the monitor watches for them.
+// The program fills it with clearConflicts and detectConflict; each default finds nothing and
+// does nothing.
+struct ConflictOps {
+    // The name of a conflicting program or foreign tunnel adapter, or empty.
+    std::function<std::string()> detect = [] { return std::string(); };
+    std::function<void()> clear = [] {};
+};
 
 // The Windows edge (conflicts_win.cpp). Everything here is best effort and silent; only actions
 // that succeeded are logged.

@@ -20,7 +20,7 @@
 #include "foundation/text.h"
 #include "shell/bridge.h"
 #include "tools/velmorante-tool/tool.h"
-#include "tunnel/probes.h"
+#include "tunnel/tunnel.h"
 
 namespace {
 
@@ -110,7 +110,7 @@ int runConnect(const ToolArgs& given) {
         std::lock_guard<std::mutex> hold(outputLock);
         writeStandardOutput(line + "\n");
     };
-    auto* controller = new TunnelController(printState, GetCurrentThreadId(), windowsSystemOps());
+    auto* controller = new TunnelController(printState, GetCurrentThreadId(), windowsSystemOps(windowsTunnelOps()));
     TunnelController& c = *controller;
     published = controller;
 
@@ -191,13 +191,14 @@ int runServers(const ToolArgs& args) {
         return kExitUsage;
     }
     const ServiceProfile profile = parseProfile(document);
-    SystemOps system = windowsSystemOps();
-    system.log = [](const std::string& line) { writeStandardOutput(line + "\n"); };
+    const TunnelOps system = windowsTunnelOps();
+    std::string adapterName;
     uint32_t interfaceIndex = 0;
-    if (!system.findInternetAdapter(interfaceIndex)) {
+    if (!system.adapters.findInternetAdapter(adapterName, interfaceIndex)) {
         writeStandardOutput("no Internet adapter: the probes are not bound\n");
     }
-    const std::string chosen = selectServer(system, profile.servers, interfaceIndex);
+    const std::string chosen = selectServer(system.network, [](const std::string& line) { writeStandardOutput(line + "\n"); },
+                                            profile.servers, interfaceIndex);
     writeStandardOutput((chosen.empty() ? std::string("none") : chosen) + "\n");
     return chosen.empty() ? kExitFailed : kExitOk;
 }

@@ -142,6 +142,6 @@ bool shutdownController(TunnelController& controller) {
         controller.monitorThread = nullptr;
         monitorStillRuns = !ended;
     }
-    stopTunnel(controller.engine);
+    controller.system.tunnel.stop(controller.engine);
     return !monitorStillRuns;
 }

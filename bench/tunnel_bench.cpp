@@ -55,15 +55,15 @@ int main() {
         EngineState state;
         slept = 0;
         const double t0 = nowMs();
-        const std::string message = startTunnelWith(state, request, ops);
+        const std::string message = startTunnel(state, request, ops);
         const double started = nowMs();
         if (!message.empty()) {
             std::fprintf(stderr, "tunnel_bench: start failed\n");
-            stopTunnelWith(state, ops);
+            stopTunnel(state, ops);
             return 1;
         }
         const double pauses = slept;
-        stopTunnelWith(state, ops);
+        stopTunnel(state, ops);
         const double stopped = nowMs();
         starts.push_back(started - t0);
         overheads.push_back(started - t0 - pauses);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,18 @@ const AdapterInfo* findInternetAdapterIn(const std::vector<AdapterInfo>& adapter
 std::string findForeignTunnelAdapterIn(const std::vector<AdapterInfo>& adapters);
 // "velmorante-tun" (any letter case) exists and is up.
 bool isTunnelAdapterUpIn(const std::vector<AdapterInfo>& adapters);
+
+// The adapters group of the seams: the tunnel start asks for all of it, the server choice for the
+// Internet adapter. The program fills it with the functions below (and the tunnel's DNS setting);
+// tests script it. Each default finds nothing and does nothing.
+struct AdapterOps {
+    // Found flag; the adapter's friendly name (UTF-8) and IPv4 interface index when found.
+    std::function<bool(std::string& friendlyName, uint32_t& interfaceIndex)> findInternetAdapter =
+        [](std::string&, uint32_t&) { return false; };
+    std::function<std::string()> findForeignTunnelAdapter = [] { return std::string(); };
+    std::function<bool()> isTunnelAdapterUp = [] { return false; };
+    std::function<void()> setTunnelDns = [] {};  // 1.1.1.1 on "velmorante-tun"; best effort
+};
 
 // The Windows edge (adapters_win.cpp): each call reads the list afresh; an unreadable list is empty.
 std::vector<AdapterInfo> listAdapters();

@@ -39,6 +39,14 @@ bool proxyPointsAtLoopback(const std::string& proxyServer);
 // newly asked size when the list grew meanwhile. False when no read succeeded.
 bool readGrowingList(const std::function<bool(std::vector<unsigned char>& buffer, uint32_t& needed)>& read,
                      std::vector<unsigned char>& out);
+// The conflicts group of the seams: the tunnel start clears them, the monitor watches for them.
+// The program fills it with clearConflicts and detectConflict; each default finds nothing and
+// does nothing.
+struct ConflictOps {
+    // The name of a conflicting program or foreign tunnel adapter, or empty.
+    std::function<std::string()> detect = [] { return std::string(); };
+    std::function<void()> clear = [] {};
+};
 
 // The Windows edge (conflicts_win.cpp). Everything here is best effort and silent; only actions
 // that succeeded are logged.

@@ -40,17 +40,11 @@ struct ConnectClaim {
     ConnectClaim& operator=(const ConnectClaim&) = delete;
 };
 
-void logTo(const SystemOps& system, const std::string& line) {
-    if (system.log) system.log(line);
-}
-
-uint64_t now(const SystemOps& system) { return system.clock.nowMs ? system.clock.nowMs() : 0; }
-
 // The smallest of three timings, or -1 when all three failed.
-int32_t timeServer(const SystemOps& system, const std::string& address, uint32_t port, uint32_t interfaceIndex) {
+int32_t timeServer(const NetworkOps& network, const std::string& address, uint16_t port, uint32_t interfaceIndex) {
     int32_t best = -1;
     for (int round = 0; round < kServerProbeRounds; ++round) {
-        const int32_t ms = system.probeTcp ? system.probeTcp(address, port, interfaceIndex, kServerProbeTimeoutMs) : -1;
+        const int32_t ms = network.probeTcp(address, port, interfaceIndex, kServerProbeTimeoutMs);
         if (ms >= 0 && (best < 0 || ms < best)) best = ms;
     }
     return best;
@@ -60,9 +54,10 @@ int32_t timeServer(const SystemOps& system, const std::string& address, uint32_t
 // server is taken as it stands and the tunnel start reports the missing adapter itself.
 std::string chooseServer(const SystemOps& system, const std::vector<std::string>& servers) {
     if (servers.size() < 2) return servers.empty() ? std::string() : servers.front();
+    std::string adapterName;
     uint32_t interfaceIndex = 0;
-    if (!system.findInternetAdapter || !system.findInternetAdapter(interfaceIndex)) return servers.front();
-    return selectServer(system, servers, interfaceIndex);
+    if (!system.adapters.findInternetAdapter(adapterName, interfaceIndex)) return servers.front();
+    return selectServer(system.network, system.log, servers, interfaceIndex);
 }
 
 // A disconnect took the phase over while the engines were starting (it acts on "connecting" too);
@@ -70,7 +65,7 @@ std::string chooseServer(const SystemOps& system, const std::vector<std::string>
 // its own stop has finished, so that two stops never run at once. Other connects wait for the
 // claim, so the phase can only be "stopping" or "idle" here.
 void stopSupersededStart(TunnelController& c) {
-    const uint64_t deadline = now(c.system) + kSupersededStopWaitMs;
+    const uint64_t deadline = c.system.clock.nowMs() + kSupersededStopWaitMs;
     for (;;) {
         {
             std::lock_guard<std::mutex> hold(c.lock);
@@ -79,15 +74,15 @@ void stopSupersededStart(TunnelController& c) {
                 break;
             }
         }
-        if (now(c.system) >= deadline || !c.system.clock.sleepMs) {
-            logTo(c.system, "engines started during a stop were left running: the stop did not finish");
+        if (c.system.clock.nowMs() >= deadline) {
+            c.system.log("engines started during a stop were left running: the stop did not finish");
             return;
         }
         c.system.clock.sleepMs(kSupersededPollMs);
     }
-    logTo(c.system, "stopping the engines started during a stop");
+    c.system.log("stopping the engines started during a stop");
     c.notify();
-    if (c.system.stopTunnel) c.system.stopTunnel(c.engine);
+    c.system.tunnel.stop(c.engine);
     {
         std::lock_guard<std::mutex> hold(c.lock);
         c.phase = TunnelPhase::Idle;
@@ -97,15 +92,16 @@ void stopSupersededStart(TunnelController& c) {
 
 }  // namespace
 
-std::string selectServer(const SystemOps& system, const std::vector<std::string>& servers, uint32_t interfaceIndex) {
+std::string selectServer(const NetworkOps& network, const LogSink& log, const std::vector<std::string>& servers,
+                         uint32_t interfaceIndex) {
     int32_t best = -1;
     std::string chosen;
     for (const std::string& text : servers) {
         VlessLink link;
         if (!parseVlessLink(text, link)) continue;
-        const std::string address = system.resolveIPv4 ? system.resolveIPv4(link.host) : link.host;
-        const int32_t ms = timeServer(system, address, static_cast<uint32_t>(link.port), interfaceIndex);
-        logTo(system, "server " + link.host + ": " + (ms < 0 ? std::string("unreachable") : std::to_string(ms) + " ms"));
+        const std::string address = network.resolveIPv4(link.host);
+        const int32_t ms = timeServer(network, address, static_cast<uint16_t>(link.port), interfaceIndex);
+        log("server " + link.host + ": " + (ms < 0 ? std::string("unreachable") : std::to_string(ms) + " ms"));
         if (ms >= 0 && (best < 0 || ms < best)) {
             best = ms;
             chosen = text;
@@ -157,12 +153,12 @@ void runConnect(TunnelController& c) {
             c.status = kStatusNoServerAnswers;
             c.error = true;
         }
-        c.retryAt.exchange(now(c.system) + kConnectRetryDelayMs);
+        c.retryAt.exchange(c.system.clock.nowMs() + kConnectRetryDelayMs);
         c.notify();
         return;
     }
 
-    const std::string failure = c.system.startTunnel ? c.system.startTunnel(c.engine, p) : std::string();
+    const std::string failure = c.system.tunnel.start(c.engine, p);
     bool superseded = false;
     {
         std::lock_guard<std::mutex> hold(c.lock);

@@ -22,7 +22,7 @@ void runConnect(TunnelController& controller);
 // The link of the fastest server over the interface, or empty when none answered. Each server is
 // timed three times in a row and logged as "server <host>: <n> ms" or "unreachable"; a link that
 // does not parse is skipped silently; on equal times the earlier server wins.
-std::string selectServer(const SystemOps& system, const std::vector<std::string>& servers,
+std::string selectServer(const NetworkOps& network, const LogSink& log, const std::vector<std::string>& servers,
                          uint32_t interfaceIndex);
 
 // "Подключено. …" for the profile that was started.

@@ -22,8 +22,7 @@ void TunnelController::notify() {
 }
 
 void TunnelController::startWorker(std::function<void()> work) {
-    if (!work || !system.startThread) return;
-    system.startThread(std::move(work));
+    if (work) system.processes.startWorker(std::move(work));
 }
 
 TunnelPhase TunnelController::readPhase() {
@@ -34,7 +33,7 @@ TunnelPhase TunnelController::readPhase() {
 void TunnelController::startConnect() {
     wantConnected.exchange(true);
     startWorker([this] {
-        if (system.connect) system.connect(*this);
+        system.procedures.connect(*this);
     });
 }
 
@@ -64,7 +63,7 @@ void TunnelController::startUpdate() {
     }
     notify();
     startWorker([this, url = std::move(url), sha256 = std::move(sha256)] {
-        if (system.applyUpdate) system.applyUpdate(*this, url, sha256);
+        system.procedures.applyUpdate(*this, url, sha256);
     });
 }
 
@@ -93,7 +92,7 @@ void TunnelController::disconnect(const std::string& message, bool isError) {
         error = false;
     }
     notify();
-    if (system.stopTunnel) system.stopTunnel(engine);
+    system.tunnel.stop(engine);
     {
         std::lock_guard<std::mutex> hold(lock);
         phase = TunnelPhase::Idle;

@@ -4,19 +4,13 @@
 
 namespace {
 
-uint64_t now(const TunnelController& c) { return c.system.clock.nowMs ? c.system.clock.nowMs() : 0; }
+uint64_t now(const TunnelController& c) { return c.system.clock.nowMs(); }
 
-void pause(const TunnelController& c, uint32_t ms) {
-    if (c.system.clock.sleepMs) c.system.clock.sleepMs(ms);
-}
+void pause(const TunnelController& c, uint32_t ms) { c.system.clock.sleepMs(ms); }
 
-std::string findConflict(const TunnelController& c) {
-    return c.system.detectConflict ? c.system.detectConflict() : std::string();
-}
+std::string findConflict(const TunnelController& c) { return c.system.conflicts.detect(); }
 
-void runConnect(TunnelController& c) {
-    if (c.system.connect) c.system.connect(c);
-}
+void connectAgain(TunnelController& c) { c.system.procedures.connect(c); }
 
 // The engine that ended may have been killed by a program that is only now starting; give the
 // conflict scan a few chances to name it before blaming the engine.
@@ -31,7 +25,7 @@ void reactToEngineEnd(TunnelController& c) {
         reactToConflict(c, name);
         return;
     }
-    const std::string reason = c.system.scanEngineLog ? c.system.scanEngineLog() : std::string();
+    const std::string reason = c.system.tunnel.scanEngineLog();
     c.disconnect(kStatusEngineStopped + reason, true);
 }
 
@@ -47,15 +41,15 @@ bool switchSilentServer(TunnelController& c, uint64_t tick) {
     }
     // With a single server there is nowhere to go; the page shows the failed ping meanwhile.
     if (servers < 2) return false;
-    if (c.system.log) c.system.log("server " + c.engine.serverAddress + " stopped answering, switching");
+    c.system.log("server " + c.engine.serverAddress + " stopped answering, switching");
     c.disconnect(kStatusServerSilent, false);
-    runConnect(c);
+    connectAgain(c);
     return true;
 }
 
 // The checks while the tunnel runs, in order; true when one of them acted.
 bool watchRunningTunnel(TunnelController& c, MonitorState& state) {
-    if (c.system.enginesAlive && !c.system.enginesAlive(c.engine)) {
+    if (!c.system.tunnel.enginesAlive(c.engine)) {
         reactToEngineEnd(c);
         return true;
     }
@@ -79,7 +73,7 @@ bool runDueRetry(TunnelController& c) {
     uint64_t due = c.retryAt.load();
     if (due == 0 || now(c) < due) return false;
     if (!c.retryAt.compare_exchange_strong(due, 0)) return false;
-    runConnect(c);
+    connectAgain(c);
     return true;
 }
 
@@ -94,7 +88,7 @@ void takeProfile(TunnelController& c, ProfileSource& source) {
 }  // namespace
 
 void reactToConflict(TunnelController& c, const std::string& programName) {
-    if (c.system.log) c.system.log("conflicting program detected while connected: " + programName);
+    c.system.log("conflicting program detected while connected: " + programName);
     c.wantConnected.exchange(false);
     c.retryAt.exchange(0);
     c.disconnect("Отключено: запущена программа «" + programName + "».", true);

@@ -69,7 +69,7 @@ bool checkProfileChange(TunnelController& controller) {
     }
     if (fires) {
         controller.disconnect(kStatusProfileChanged, false);
-        if (controller.system.connect) controller.system.connect(controller);
+        controller.system.procedures.connect(controller);
     }
     controller.notify();
     return fires;

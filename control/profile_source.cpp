@@ -9,10 +9,6 @@
 
 namespace {
 
-void logTo(const ProfileSourceOps& ops, const std::string& line) {
-    if (ops.log) ops.log(line);
-}
-
 // Every "nonce" member goes: with duplicate keys the first would win, and a later one must not
 // come forward in its place.
 void dropNonce(JsonValue& document) {
@@ -44,11 +40,11 @@ void offerVerified(ProfileSourceState& state, JsonValue document, const std::str
 // The dump of the stored file's document, or empty when the file holds none worth keeping.
 std::string loadStored(ProfileSourceState& state, const ProfileSourceOps& ops) {
     std::string bytes;
-    if (!ops.readStored || !ops.readStored(bytes)) return {};
+    if (!ops.stored.read(bytes)) return {};
     JsonValue document;
-    const std::string reason = checkStoredAnswer(bytes, ops.verify, document);
+    const std::string reason = checkStoredAnswer(bytes, ops.service.verify, document);
     if (!reason.empty()) {
-        logTo(ops, "stored profile ignored: " + reason);
+        ops.log("stored profile ignored: " + reason);
         return {};
     }
     std::string text = writeJson(document);
@@ -58,13 +54,13 @@ std::string loadStored(ProfileSourceState& state, const ProfileSourceOps& ops) {
 
 // The file is rewritten only when the document changed: a new nonce alone is no reason.
 void store(const ProfileSourceOps& ops, const SignedAnswer& answer, const std::string& text, std::string& storedText) {
-    if (text == storedText || !ops.writeStored) return;
+    if (text == storedText) return;
     const std::string bytes = encodeStoredAnswer(answer);
     if (bytes.size() > kStoredProfileLimitBytes) {
-        logTo(ops, "profile answer not stored, too large: " + std::to_string(bytes.size()) + " bytes");
+        ops.log("profile answer not stored, too large: " + std::to_string(bytes.size()) + " bytes");
         return;
     }
-    if (ops.writeStored(bytes)) storedText = text;
+    if (ops.stored.write(bytes)) storedText = text;
 }
 
 }  // namespace
@@ -77,13 +73,13 @@ uint64_t profileRetryDelayMs(uint32_t failures) {
 }
 
 std::string requestProfile(const ProfileSourceOps& ops, JsonValue& document, SignedAnswer& answer) {
-    const std::string nonce = ops.newNonce ? ops.newNonce() : std::string();
+    const std::string nonce = ops.service.newNonce();
     if (nonce.size() != kNonceBytes * 2) return "no nonce";
     JsonValue request(JsonKind::Object);
     request["nonce"] = nonce;
     answer = SignedAnswer{};
-    if (!ops.post || !ops.post(writeJson(request), answer)) return "no signed answer";
-    if (!ops.verify || !ops.verify(answer)) return "signature does not verify";
+    if (!ops.service.post(writeJson(request), answer)) return "no signed answer";
+    if (!ops.service.verify(answer)) return "signature does not verify";
     JsonValue parsed;
     if (!acceptSignedBody(answer.body, nonce, parsed)) return "answer is not JSON or does not echo the nonce";
     if (parsed.kind != JsonKind::Object) return "answer is not a JSON object";
@@ -130,7 +126,7 @@ void runProfileWorker(ProfileSourceState& state, const ProfileSourceOps& ops) {
             store(ops, answer, text, storedText);
         } else {
             if (failures < UINT32_MAX) ++failures;
-            logTo(ops, "profile request failed: " + reason);
+            ops.log("profile request failed: " + reason);
         }
         const uint64_t delay = failures == 0 ? ops.refreshMs : profileRetryDelayMs(failures);
         if (ops.wait ? ops.wait(delay) : waitForStop(state, delay)) break;

@@ -25,6 +25,7 @@
 #include "control/profile.h"
 #include "foundation/handle.h"
 #include "foundation/json.h"
+#include "foundation/log.h"
 
 inline constexpr const char* kProfileRequestPath = "/api/v1/profile";
 inline constexpr const char* kStoredProfileFile = "profile.json";
@@ -43,19 +44,30 @@ struct SignedAnswer {
     std::string signature;
 };
 
-// The worker's reach into the system. The Windows edge fills it with WinHTTP, CNG and the data
-// folder; tests fill it with fakes. An empty log drops the lines.
-struct ProfileSourceOps {
-    std::function<std::string()> newNonce;  // 32 hex characters; empty when none can be made
+// The service's side of a request. Defaults: no nonce, no answer, nothing verifies.
+struct ProfileServiceOps {
+    std::function<std::string()> newNonce = [] { return std::string(); };  // 32 hex characters; empty when none can be made
     // One POST of the request body to the profile path; false when no target gave a signed answer.
-    std::function<bool(const std::string& requestBody, SignedAnswer& answer)> post;
+    std::function<bool(const std::string& requestBody, SignedAnswer& answer)> post =
+        [](const std::string&, SignedAnswer&) { return false; };
     // The signature over the exact body bytes, checked with the service's key.
-    std::function<bool(const SignedAnswer& answer)> verify;
+    std::function<bool(const SignedAnswer& answer)> verify = [](const SignedAnswer&) { return false; };
+};
+
+// The answer kept in the data folder. Defaults: none stored, none written.
+struct StoredAnswerOps {
     // The stored answer's bytes; false when there is none (a missing file is not logged).
-    std::function<bool(std::string& bytes)> readStored;
+    std::function<bool(std::string& bytes)> read = [](std::string&) { return false; };
     // Replaces the stored answer whole, never leaving half a file; false on failure.
-    std::function<bool(const std::string& bytes)> writeStored;
-    std::function<void(const std::string&)> log;
+    std::function<bool(const std::string& bytes)> write = [](const std::string&) { return false; };
+};
+
+// The worker's reach into the system. The Windows edge fills it with WinHTTP, CNG and the data
+// folder; tests fill it with fakes.
+struct ProfileSourceOps {
+    ProfileServiceOps service;
+    StoredAnswerOps stored;
+    LogSink log = dropLogLine;
     // Waits up to ms and returns true when a stop was asked for. Empty: waits on the state's stop
     // signal (tests put a fake clock here).
     std::function<bool(uint64_t ms)> wait;

@@ -92,19 +92,19 @@ bool writeStoredFile(const std::wstring& path, const std::string& bytes) {
 
 ProfileSourceOps platformOps(const Resolved& r) {
     ProfileSourceOps ops;
-    ops.newNonce = randomNonce;
-    ops.post = [host = r.host, path = r.path](const std::string& body, SignedAnswer& answer) {
+    ops.service.newNonce = randomNonce;
+    ops.service.post = [host = r.host, path = r.path](const std::string& body, SignedAnswer& answer) {
         HttpResult result = postJson(host, path, body);
         if (!result.ok) return false;
         answer.body = std::move(result.body);
         answer.signature = std::move(result.signature);
         return true;
     };
-    ops.verify = [](const SignedAnswer& answer) {
+    ops.service.verify = [](const SignedAnswer& answer) {
         return verifyEcdsaP256(servicePublicKey(), answer.body, base64Decode(answer.signature));
     };
-    ops.readStored = [file = r.file](std::string& bytes) { return readStoredFile(file, bytes); };
-    ops.writeStored = [file = r.file](const std::string& bytes) { return writeStoredFile(file, bytes); };
+    ops.stored.read = [file = r.file](std::string& bytes) { return readStoredFile(file, bytes); };
+    ops.stored.write = [file = r.file](const std::string& bytes) { return writeStoredFile(file, bytes); };
     ops.log = logLine;
     return ops;
 }

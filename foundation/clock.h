@@ -4,7 +4,12 @@
 #include <cstdint>
 #include <functional>
 
+// The standard library's monotonic clock and sleep (clock.cpp).
+uint64_t steadyNowMs();
+void steadySleepMs(uint32_t ms);
+
+// Defaults to the real clock, so that a seam whose test fakes other groups still waits boundedly.
 struct Clock {
-    std::function<uint64_t()> nowMs;         // GetTickCount64
-    std::function<void(uint32_t)> sleepMs;   // Sleep
+    std::function<uint64_t()> nowMs = steadyNowMs;
+    std::function<void(uint32_t)> sleepMs = steadySleepMs;
 };

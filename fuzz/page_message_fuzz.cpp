@@ -9,8 +9,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TunnelController c(nullptr, 0, SystemOps{});
-    c.system.startThread = [](std::function<void()> work) {
-        work();  // connect, disconnect and update slots are empty: the workers return at once
+    c.system.processes.startWorker = [](std::function<void()> work) {
+        work();  // no profile to connect with, and the tunnel and update groups do nothing
         return true;
     };
     c.update.version = "1.3.0";
@@ -23,8 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         logged = line.size();
         if (line.rfind("bad ui message: ", 0) == 0 && line.size() > 16 + kBadMessageLogBytes) __builtin_trap();
     };
-    bridge.ops.isAdministrator = [&] { return size % 2 == 0; };
-    bridge.ops.restartElevated = [&] { return size % 3 == 0; };
+    bridge.ops.elevation = {[&] { return size % 2 == 0; }, [&] { return size % 3 == 0; }};
     handleWebMessage(bridge, std::string(reinterpret_cast<const char*>(data), size));
     (void)logged;
     JsonValue snapshot;

@@ -7,14 +7,6 @@
 
 namespace {
 
-void log(UiBridge& bridge, const std::string& line) {
-    if (bridge.ops.log) bridge.ops.log(line);
-}
-
-void call(const std::function<void()>& action) {
-    if (action) action();
-}
-
 void toggle(UiBridge& bridge) {
     TunnelController* c = bridge.controller;
     if (!c) return;
@@ -24,13 +16,13 @@ void toggle(UiBridge& bridge) {
     case TunnelPhase::Stopping: return;
     case TunnelPhase::Idle: break;
     }
-    if (bridge.ops.isAdministrator && bridge.ops.isAdministrator()) {
+    if (bridge.ops.elevation.isAdministrator()) {
         c->startConnect();
         return;
     }
     // The elevated instance waits for our single-instance mutex and connects by itself.
-    if (bridge.ops.restartElevated && bridge.ops.restartElevated()) {
-        call(bridge.ops.quit);
+    if (bridge.ops.elevation.restartElevated()) {
+        bridge.ops.window.quit();
         return;
     }
     c->reportFailure(kStatusNeedsAdmin);
@@ -41,17 +33,17 @@ void toggle(UiBridge& bridge) {
 void handleWebMessage(UiBridge& bridge, const std::string& utf8) {
     JsonValue message;
     if (!parseJson(utf8, message)) {
-        log(bridge, "bad ui message: " + utf8.substr(0, kBadMessageLogBytes));
+        bridge.ops.log("bad ui message: " + utf8.substr(0, kBadMessageLogBytes));
         return;
     }
     const std::string cmd = message.find("cmd").asText();
     if (cmd == "jserror") {
-        log(bridge, "ui script error: " + message.find("text").asText());
+        bridge.ops.log("ui script error: " + message.find("text").asText());
         return;
     }
     TunnelController* c = bridge.controller;
     if (cmd == "ready") {
-        call(bridge.ops.pushSnapshot);
+        bridge.ops.window.pushSnapshot();
     } else if (cmd == "toggle") {
         toggle(bridge);
     } else if (cmd == "update") {
@@ -59,13 +51,13 @@ void handleWebMessage(UiBridge& bridge, const std::string& utf8) {
     } else if (cmd == "dismiss") {
         if (c) c->dismissAlert();
     } else if (cmd == "support") {
-        if (bridge.ops.openLink) bridge.ops.openLink(bridge.supportUrl);
+        bridge.ops.openLink(bridge.supportUrl);
     } else if (cmd == "minimize") {
-        call(bridge.ops.minimize);
+        bridge.ops.window.minimize();
     } else if (cmd == "close") {
-        call(bridge.ops.close);
+        bridge.ops.window.close();
     } else if (cmd == "drag") {
-        call(bridge.ops.drag);
+        bridge.ops.window.drag();
     }
 }
 

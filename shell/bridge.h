@@ -5,23 +5,32 @@
 #include <string>
 
 #include "build_config.h"
+#include "foundation/log.h"
 
 struct TunnelController;
+
+// The main window's actions. Each default does nothing.
+struct WindowActions {
+    std::function<void()> pushSnapshot = [] {};  // build the snapshot and post it to the page
+    std::function<void()> minimize = [] {};      // ShowWindow SW_MINIMIZE
+    std::function<void()> close = [] {};         // PostMessageW WM_CLOSE
+    std::function<void()> drag = [] {};          // ReleaseCapture, then WM_NCLBUTTONDOWN HTCAPTION
+    std::function<void()> quit = [] {};          // PostQuitMessage(0)
+};
+
+// Defaults: not an administrator, and no elevated restart.
+struct ElevationOps {
+    std::function<bool()> isAdministrator = [] { return false; };  // member of the local Administrators group
+    std::function<bool()> restartElevated = [] { return false; };  // "runas" of our own executable with "--autostart"
+};
 
 // The window and system actions behind the page's commands. bridge_win.cpp fills them with the
 // real calls for the main window; tests with recorders.
 struct ShellOps {
-    std::function<void()> pushSnapshot;                  // build the snapshot and post it to the page
-    std::function<void(const std::string& url)> openLink;  // ShellExecuteW "open"
-    std::function<void()> minimize;                      // ShowWindow SW_MINIMIZE
-    std::function<void()> close;                         // PostMessageW WM_CLOSE
-    std::function<void()> drag;                          // ReleaseCapture, then WM_NCLBUTTONDOWN HTCAPTION
-    std::function<bool()> isAdministrator;               // member of the local Administrators group
-    std::function<bool()> restartElevated;               // "runas" of our own executable with "--autostart"
-    std::function<void()> quit;                          // PostQuitMessage(0)
-    // A process with this executable file name runs now (fresh process list, case-insensitive).
-    std::function<bool(const std::string& fileName)> isProcessRunning;
-    std::function<void(const std::string&)> log;
+    WindowActions window;
+    ElevationOps elevation;
+    std::function<void(const std::string& url)> openLink = [](const std::string&) {};  // ShellExecuteW "open"
+    LogSink log = dropLogLine;
 };
 
 struct UiBridge {

@@ -78,20 +78,18 @@ std::function<bool(const std::string& fileName)> processCheckOfOneWalk() {
 
 ShellOps windowsShellOps(HWND mainWindow, std::function<void()> pushSnapshot) {
     ShellOps ops;
-    ops.pushSnapshot = std::move(pushSnapshot);
+    if (pushSnapshot) ops.window.pushSnapshot = std::move(pushSnapshot);
     ops.openLink = [](const std::string& url) {
         ShellExecuteW(nullptr, L"open", utf8ToWide(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
     };
-    ops.minimize = [mainWindow] { ShowWindow(mainWindow, SW_MINIMIZE); };
-    ops.close = [mainWindow] { PostMessageW(mainWindow, WM_CLOSE, 0, 0); };
-    ops.drag = [mainWindow] {
+    ops.window.minimize = [mainWindow] { ShowWindow(mainWindow, SW_MINIMIZE); };
+    ops.window.close = [mainWindow] { PostMessageW(mainWindow, WM_CLOSE, 0, 0); };
+    ops.window.drag = [mainWindow] {
         ReleaseCapture();
         SendMessageW(mainWindow, WM_NCLBUTTONDOWN, HTCAPTION, 0);
     };
-    ops.isAdministrator = runsAsAdministrator;
-    ops.restartElevated = restartElevatedNow;
-    ops.quit = [] { PostQuitMessage(0); };
-    ops.isProcessRunning = [](const std::string& fileName) { return isProcessRunningNow(utf8ToWide(fileName)); };
+    ops.window.quit = [] { PostQuitMessage(0); };
+    ops.elevation = {runsAsAdministrator, restartElevatedNow};
     ops.log = logLine;
     return ops;
 }

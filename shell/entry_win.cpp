@@ -22,14 +22,16 @@
 #include "shell/shell_state_win.h"
 #include "shell/webview_host_win.h"
 #include "shell/window_win.h"
+#include "tunnel/tunnel.h"
 #include "update/update.h"
 
 namespace {
 
-// The controller with every procedure of the program behind its seam.
+// The controller's seam, built once for the program's lifetime: the tunnel's real calls, the
+// control groups over them, and the update procedure.
 SystemOps programSystemOps() {
-    SystemOps ops = windowsSystemOps();
-    ops.applyUpdate = applyUpdate;
+    SystemOps ops = windowsSystemOps(windowsTunnelOps());
+    ops.procedures.applyUpdate = applyUpdate;
     return ops;
 }
 

@@ -141,6 +141,6 @@ bool shutdownController(TunnelController& controller) {
         controller.monitorThread.reset();
         monitorStillRuns = !ended;
     }
-    stopTunnel(controller.engine);
+    controller.system.tunnel.stop(controller.engine);
     return !monitorStillRuns;
 }

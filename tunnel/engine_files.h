@@ -39,13 +39,16 @@ std::string engineMarker(const std::string& version, uint32_t sizeLow, uint32_t 
 std::string engineUnpackFailure(const char* name);
 
 // What the unpacking needs from the system; the Windows edge fills it with the real calls.
+// Defaults: an empty folder where nothing can be unpacked.
 struct EngineFilesOps {
     std::string expectedMarker;
-    std::function<std::string()> readMarker;                 // "" when absent; see kEngineMarkerReadLimit
-    std::function<bool(const char* name)> present;           // the file exists in the engine folder
-    std::function<void()> stopLeftoverEngines;
-    std::function<bool(int resourceId, const char* name)> extract;  // unpack one file into the folder
-    std::function<void(const std::string& marker)> writeMarker;     // failures are not reported
+    // "" when absent; see kEngineMarkerReadLimit.
+    std::function<std::string()> readMarker = [] { return std::string(); };
+    std::function<bool(const char* name)> present = [](const char*) { return false; };  // in the engine folder
+    std::function<void()> stopLeftoverEngines = [] {};
+    // Unpacks one file into the folder.
+    std::function<bool(int resourceId, const char* name)> extract = [](int, const char*) { return false; };
+    std::function<void(const std::string& marker)> writeMarker = [](const std::string&) {};  // failures not reported
 };
 
 // Unpacks the engine files unless all are present and the stored marker, cut to

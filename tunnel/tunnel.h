@@ -1,6 +1,6 @@
 // The tunnel start and stop: xray with one SOCKS inbound per route, then sing-box with the TUN
 // adapter "velmorante-tun", in a fixed order of checks with fixed, bounded waits. The procedure is
-// portable and runs over TunnelOps; tunnel_win.cpp fills them with the real calls.
+// portable and runs over TunnelOps; tunnel_win.cpp fills it with the real calls.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "conflicts/adapters.h"
+#include "conflicts/conflicts.h"
 #include "foundation/clock.h"
+#include "foundation/log.h"
+#include "foundation/net_ops.h"
 #include "tunnel/engine_state.h"
 
 enum class TunnelMode : uint8_t { System = 0, PerApplication = 1 };
@@ -54,45 +58,71 @@ inline constexpr const char* kLogAdapterRetry = "tunnel adapter did not come up,
 // "Другая сетевая программа (адаптер «NAME») не закрылась сама. Закройте её и нажмите снова."
 std::string foreignAdapterMessage(const std::string& adapterName);
 
-// What the tunnel start and stop need from the system.
-struct TunnelOps {
-    Clock clock;
-    std::function<void(const std::string&)> log;
-    std::function<bool(std::string& adapterName, uint32_t& interfaceIndex)> findInternetAdapter;
-    std::function<void()> clearConflicts;
-    std::function<std::string()> findForeignTunnelAdapter;
-    std::function<bool()> isTunnelAdapterUp;
-    std::function<int32_t()> freeLocalPort;
-    std::function<std::string(const std::string& host)> resolveIPv4;
-    std::function<int32_t(const std::string& address, uint16_t port, uint32_t interfaceIndex, uint32_t timeoutMs)>
-        probeTcp;
-    std::function<std::string()> ensureEngineFiles;  // "" or the user's message
-    std::function<void()> killLeftoverEngines;
-    std::string engineFolder;                        // UTF-8, for sing-box's command line
-    std::function<void()> deleteEngineLog;
-    std::function<std::string()> readEngineLogTail;  // the last kEngineLogScanBytes of "engine.log"
-    std::function<PlatformHandle()> createJob;       // kill-on-close; empty when it cannot be made
+// The engine folder and the files the engines read and write there. Defaults: the files are
+// ready, nothing is logged, tun.json cannot be written.
+struct EngineFolderOps {
+    std::string engineFolder;                                      // UTF-8, for sing-box's command line
+    std::function<std::string()> ensureEngineFiles = [] { return std::string(); };  // "" or the user's message
+    std::function<void()> deleteEngineLog = [] {};
+    std::function<std::string()> readEngineLogTail = [] { return std::string(); };  // the last kEngineLogScanBytes of "engine.log"
+    std::function<bool(const std::string& text)> writeTunConfig = [](const std::string&) { return false; };  // "tun.json"
+    std::function<void()> deleteTunConfig = [] {};
+};
+
+// The engine processes, their job and the health thread. Defaults: nothing can be started,
+// nothing runs, a stop only lets go of the handle.
+struct EngineProcessOps {
+    std::function<PlatformHandle()> createJob = [] { return PlatformHandle(); };  // kill-on-close
     // Starts exeName from the engine folder with the log as output, stdinText (if any) written and
     // closed, inside the job (if any). Empty on failure.
     std::function<PlatformHandle(const char* exeName, const std::string& arguments, const std::string* stdinText,
                                  const PlatformHandle& job)>
-        launchEngine;
-    std::function<bool(const PlatformHandle& process)> processRunning;
-    std::function<void(PlatformHandle& process, uint32_t graceMs)> stopEngineProcess;  // empties it
-    std::function<bool(const std::string& text)> writeTunConfig;  // "tun.json"; false: not written
-    std::function<void()> deleteTunConfig;
-    std::function<void()> setTunnelDns;
-    // Starts healthProbeLoop for the state on its own thread; empty when none could be started.
-    std::function<PlatformHandle(EngineState&)> startHealthThread;
-    std::function<void(const PlatformHandle& thread, uint32_t timeoutMs)> waitForThread;
+        launchEngine = [](const char*, const std::string&, const std::string*, const PlatformHandle&) {
+            return PlatformHandle();
+        };
+    std::function<bool(const PlatformHandle& process)> processRunning = [](const PlatformHandle&) { return false; };
+    // Ctrl+C, up to graceMs for the end, then termination; empties the handle.
+    std::function<void(PlatformHandle& process, uint32_t graceMs)> stopEngineProcess =
+        [](PlatformHandle& process, uint32_t) { process.reset(); };
+    std::function<void()> killLeftoverEngines = [] {};
+    // Runs the work on a new thread and hands back its handle; empty when none could be started.
+    std::function<PlatformHandle(std::function<void()> work)> startThread = [](std::function<void()>) {
+        return PlatformHandle();
+    };
+    std::function<void(const PlatformHandle& thread, uint32_t timeoutMs)> joinThread = [](const PlatformHandle&,
+                                                                                         uint32_t) {};
+};
+
+// The longest waits of the start. Tests under Wine shorten them; the program keeps these values.
+struct TunnelTimeouts {
+    uint32_t foreignAdapterWaitMs = kForeignAdapterWaitMs;
+    uint32_t localPortWaitMs = kLocalPortWaitMs;
+    uint32_t adapterWaitMs = kAdapterWaitMs;
+};
+
+// What the tunnel start and stop need from the system. tunnel_win.cpp fills every group once at
+// start-up (windowsTunnelOps); tests fill the groups they script.
+struct TunnelOps {
+    Clock clock;
+    LogSink log = dropLogLine;
+    NetworkOps network;
+    AdapterOps adapters;
+    ConflictOps conflicts;
+    EngineFolderOps folder;
+    EngineProcessOps processes;
+    TunnelTimeouts timeouts;
 };
 
 // Empty on success, otherwise the message to show; on failure nothing is left running.
-std::string startTunnelWith(EngineState& state, const TunnelRequest& request, const TunnelOps& ops);
+std::string startTunnel(EngineState& state, const TunnelRequest& request, const TunnelOps& ops);
 // Safe when nothing runs.
-void stopTunnelWith(EngineState& state, const TunnelOps& ops);
+void stopTunnel(EngineState& state, const TunnelOps& ops);
 // The body of the health-probe thread: probes the server outside the tunnel every ~2 s until stopRequested.
-void healthProbeLoopWith(EngineState& state, const TunnelOps& ops);
+void healthProbeLoop(EngineState& state, const Clock& clock, const NetworkOps& network);
+// Both engine processes of a running tunnel are alive.
+bool enginesAlive(const EngineState& state, const TunnelOps& ops);
+// The reason from the engine log after an engine ended, or empty.
+std::string scanEngineLog(const TunnelOps& ops);
 
 bool waitForLocalPort(int32_t port, const TunnelOps& ops);
 enum class AdapterWait { Up, Exited, TimedOut };
@@ -108,11 +138,10 @@ std::string engineLogReason(const std::string& tail);
 // sing-box's arguments: run -c "<folder>\tun.json" -D "<folder>".
 std::string singBoxArguments(const std::string& engineFolder);
 
-// The Windows edge (tunnel_win.cpp): the procedures above over the real system.
-std::string startTunnel(EngineState& state, const TunnelRequest& request);
-void stopTunnel(EngineState& state);
-std::string scanEngineLog();
-void healthProbeLoop(EngineState& state);
-// Both engine processes of a running tunnel are alive.
-bool enginesAlive(const EngineState& state);
+#ifdef _WIN32
+// Every group filled with the real calls (tunnel_win.cpp). Built once by the program's entry and
+// the headless client, and passed down.
 TunnelOps windowsTunnelOps();
+// Runs the work on a new thread that owns it; the thread's handle, empty when none could be started.
+PlatformHandle startWorkerThread(std::function<void()> work);
+#endif

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <utility>
 
 #include "conflicts/adapters.h"
 #include "conflicts/conflicts.h"
@@ -108,58 +109,34 @@ void setTunnelDnsServer() {
 
 }  // namespace
 
+PlatformHandle startWorkerThread(std::function<void()> work) {
+    UniqueHandle thread = startThread(std::move(work));
+    if (!thread) logLine("CreateThread failed: " + std::to_string(GetLastError()));
+    return platformHandle(std::move(thread));
+}
+
 TunnelOps windowsTunnelOps() {
     TunnelOps o;
-    o.clock.nowMs = [] { return static_cast<uint64_t>(GetTickCount64()); };
-    o.clock.sleepMs = [](uint32_t ms) { Sleep(ms); };
     o.log = logLine;
-    o.findInternetAdapter = findInternetAdapter;
-    o.clearConflicts = clearConflicts;
-    o.findForeignTunnelAdapter = findForeignTunnelAdapter;
-    o.isTunnelAdapterUp = isTunnelAdapterUp;
-    o.freeLocalPort = freeLocalPort;
-    o.resolveIPv4 = resolveIPv4;
-    o.probeTcp = probeTcp;
-    o.ensureEngineFiles = [] { return ensureEngineFiles(); };
-    o.killLeftoverEngines = killLeftoverEngines;
-    o.engineFolder = wideToUtf8(engineFolder());
-    o.deleteEngineLog = [] {
+    o.network = {resolveIPv4, freeLocalPort, probeTcp};
+    o.adapters = {findInternetAdapter, findForeignTunnelAdapter, isTunnelAdapterUp, setTunnelDnsServer};
+    o.conflicts = {detectConflict, clearConflicts};
+    o.folder.engineFolder = wideToUtf8(engineFolder());
+    o.folder.ensureEngineFiles = [] { return ensureEngineFiles(); };
+    o.folder.deleteEngineLog = [] {
         if (!dataFolder().empty()) DeleteFileW(engineLogPath().c_str());
     };
-    o.readEngineLogTail = readLogTail;
-    o.createJob = createKillOnCloseJob;
-    o.launchEngine = launchEngineProcess;
-    o.processRunning = [](const PlatformHandle& p) { return processRunning(kernelHandle(p)); };
-    o.stopEngineProcess = stopEngine;
-    o.writeTunConfig = writeTunConfigFile;
-    o.deleteTunConfig = [] {
+    o.folder.readEngineLogTail = readLogTail;
+    o.folder.writeTunConfig = writeTunConfigFile;
+    o.folder.deleteTunConfig = [] {
         if (!engineFolder().empty()) DeleteFileW(tunConfigPath().c_str());
     };
-    o.setTunnelDns = setTunnelDnsServer;
-    o.startHealthThread = [](EngineState& state) {
-        return platformHandle(startThread([&state] { healthProbeLoop(state); }));
-    };
-    o.waitForThread = [](const PlatformHandle& thread, uint32_t ms) { WaitForSingleObject(kernelHandle(thread), ms); };
+    o.processes.createJob = createKillOnCloseJob;
+    o.processes.launchEngine = launchEngineProcess;
+    o.processes.processRunning = [](const PlatformHandle& p) { return processRunning(kernelHandle(p)); };
+    o.processes.stopEngineProcess = stopEngine;
+    o.processes.killLeftoverEngines = killLeftoverEngines;
+    o.processes.startThread = startWorkerThread;
+    o.processes.joinThread = [](const PlatformHandle& thread, uint32_t ms) { WaitForSingleObject(kernelHandle(thread), ms); };
     return o;
-}
-
-std::string startTunnel(EngineState& state, const TunnelRequest& request) {
-    startSockets();
-    return startTunnelWith(state, request, windowsTunnelOps());
-}
-
-void stopTunnel(EngineState& state) { stopTunnelWith(state, windowsTunnelOps()); }
-
-std::string scanEngineLog() { return engineLogReason(readLogTail()); }
-
-void healthProbeLoop(EngineState& state) {
-    TunnelOps ops;
-    ops.clock.nowMs = [] { return static_cast<uint64_t>(GetTickCount64()); };
-    ops.clock.sleepMs = [](uint32_t ms) { Sleep(ms); };
-    ops.probeTcp = probeTcp;
-    healthProbeLoopWith(state, ops);
-}
-
-bool enginesAlive(const EngineState& state) {
-    return processRunning(kernelHandle(state.xrayProcess)) && processRunning(kernelHandle(state.singBoxProcess));
 }

@@ -12,32 +12,29 @@ std::wstring replacementCommandLine(const std::wstring& executable) {
 }
 
 void runUpdate(TunnelController& controller, const std::string& url, const std::string& sha256, const UpdateOps& ops) {
-    const auto log = [&ops](const std::string& line) {
-        if (ops.log) ops.log(line);
-    };
     // A running tunnel goes first: the status line says "Готов." until the download ends.
     controller.disconnect("", false);
 
     const std::wstring target = ops.executable + kUpdateSuffix;
     const bool downloaded =
-        ops.download && ops.download(url, target, [&controller](double fraction) { controller.setUpdateProgress(fraction); });
-    const bool verified = downloaded && ops.fileDigestHex && digestMatches(ops.fileDigestHex(target), sha256);
+        ops.download(url, target, [&controller](double fraction) { controller.setUpdateProgress(fraction); });
+    const bool verified = downloaded && digestMatches(ops.fileDigestHex(target), sha256);
 
     if (verified) {
-        if (ops.startDetached && ops.startDetached(replacementCommandLine(ops.executable))) {
-            log("update verified, replacement handed over");
+        if (ops.startDetached(replacementCommandLine(ops.executable))) {
+            ops.log("update verified, replacement handed over");
         } else {
-            log("update verified, but the replacement command did not start");
+            ops.log("update verified, but the replacement command did not start");
         }
         // Ending in the ordinary way releases the mutex and stops the engines, so the new
         // instance started by the command can take over.
         controller.stopFlag.store(true);
-        if (ops.quitThread) ops.quitThread(controller.uiThreadId);
+        ops.quitThread(controller.uiThreadId);
         return;
     }
 
-    if (ops.deleteFile) ops.deleteFile(target);
-    log(downloaded ? "update digest mismatch" : "update download failed: " + url);
+    ops.deleteFile(target);
+    ops.log(downloaded ? "update digest mismatch" : "update download failed: " + url);
     {
         std::lock_guard<std::mutex> hold(controller.lock);
         controller.update.progress = -1;

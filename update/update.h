@@ -8,6 +8,8 @@
 #include <functional>
 #include <string>
 
+#include "foundation/log.h"
+
 struct TunnelController;
 
 inline constexpr const char* kUpdateDownloadFailed = "Не удалось скачать обновление.";
@@ -15,18 +17,20 @@ inline constexpr const char* kUpdateDigestMismatch = "Обновление не 
 inline constexpr const wchar_t* kUpdateSuffix = L".new";
 
 // What the update does to the system: the real calls in update_win.cpp, fakes in tests.
+// Defaults: nothing downloads, nothing is read, deleted or started.
 struct UpdateOps {
     std::wstring executable;  // the file to replace
     // GET of an https URL into the file, progress as a fraction 0..1; false on any failure.
     std::function<bool(const std::string& url, const std::wstring& target, const std::function<void(double)>& progress)>
-        download;
-    std::function<std::string(const std::wstring& path)> fileDigestHex;  // empty when unreadable
-    std::function<void(const std::wstring& path)> deleteFile;
+        download = [](const std::string&, const std::wstring&, const std::function<void(double)>&) { return false; };
+    // Empty when unreadable.
+    std::function<std::string(const std::wstring& path)> fileDigestHex = [](const std::wstring&) { return std::string(); };
+    std::function<void(const std::wstring& path)> deleteFile = [](const std::wstring&) {};
     // Starts the command line detached and without a window; false when it could not be started.
-    std::function<bool(const std::wstring& commandLine)> startDetached;
+    std::function<bool(const std::wstring& commandLine)> startDetached = [](const std::wstring&) { return false; };
     // Ends the message loop of that thread (WM_QUIT).
-    std::function<void(uint32_t threadId)> quitThread;
-    std::function<void(const std::string&)> log;
+    std::function<void(uint32_t threadId)> quitThread = [](uint32_t) {};
+    LogSink log = dropLogLine;
 };
 
 // cmd.exe /c ping -n 3 127.0.0.1 >nul & move /y "E.new" "E" & start "" "E"

@@ -27,26 +27,26 @@ struct BridgeRig {
     BridgeRig() : c(nullptr, 1, SystemOps{}) {
         c.onChanged = probe.callback();
         probe.controller = &c;
-        c.system.startThread = workers.starter();
-        c.system.connect = [this](TunnelController&) { ++connects; };
-        c.system.applyUpdate = [this](TunnelController&, const std::string&, const std::string&) { ++updates; };
+        c.system.processes.startWorker = workers.starter();
+        c.system.procedures.connect = [this](TunnelController&) { ++connects; };
+        c.system.procedures.applyUpdate = [this](TunnelController&, const std::string&, const std::string&) { ++updates; };
         bridge.controller = &c;
         bridge.supportUrl = "https://support.velmorante.test/chat";
         ShellOps& o = bridge.ops;
-        o.pushSnapshot = [this] { actions.push_back("push"); };
+        o.window.pushSnapshot = [this] { actions.push_back("push"); };
         o.openLink = [this](const std::string& url) { actions.push_back("open " + url); };
-        o.minimize = [this] { actions.push_back("minimize"); };
-        o.close = [this] { actions.push_back("close"); };
-        o.drag = [this] { actions.push_back("drag"); };
-        o.isAdministrator = [this] {
+        o.window.minimize = [this] { actions.push_back("minimize"); };
+        o.window.close = [this] { actions.push_back("close"); };
+        o.window.drag = [this] { actions.push_back("drag"); };
+        o.elevation.isAdministrator = [this] {
             actions.push_back("admin?");
             return admin;
         };
-        o.restartElevated = [this] {
+        o.elevation.restartElevated = [this] {
             actions.push_back("runas");
             return elevationWorks;
         };
-        o.quit = [this] { actions.push_back("quit"); };
+        o.window.quit = [this] { actions.push_back("quit"); };
         o.log = [this](const std::string& line) { logs.push_back(line); };
     }
 };

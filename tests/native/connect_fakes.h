@@ -55,15 +55,14 @@ struct ConnectRig {
             sleptMs += ms;
             if (onSleep) onSleep();
         };
-        s.startThread = workers.starter();
+        s.processes.startWorker = workers.starter();
         s.log = [this](const std::string& line) { logs.push_back(line); };
-        s.connect = [](TunnelController& t) { runConnect(t); };
-        s.findInternetAdapter = [this](uint32_t& index) {
+                s.adapters.findInternetAdapter = [this](std::string&, uint32_t& index) {
             index = 7;
             return adapterFound;
         };
-        s.resolveIPv4 = [this](const std::string& host) { return addresses.count(host) ? addresses[host] : host; };
-        s.probeTcp = [this](const std::string& address, uint32_t port, uint32_t index, uint32_t timeoutMs) {
+        s.network.resolveIPv4 = [this](const std::string& host) { return addresses.count(host) ? addresses[host] : host; };
+        s.network.probeTcp = [this](const std::string& address, uint16_t port, uint32_t index, uint32_t timeoutMs) {
             noteLock();
             if (index != 7 || timeoutMs != 1500) ++badProbeArguments;
             probes.push_back(address + ":" + std::to_string(port));
@@ -73,7 +72,7 @@ struct ConnectRig {
             script.pop_front();
             return ms;
         };
-        s.startTunnel = [this](EngineState& engine, const ServiceProfile& p) {
+        s.tunnel.start = [this](EngineState& engine, const ServiceProfile& p) {
             noteLock();
             started.push_back(p);
             if (!startFailure.empty()) return startFailure;
@@ -84,19 +83,19 @@ struct ConnectRig {
             engine.running = true;
             return std::string();
         };
-        s.stopTunnel = [this](EngineState& engine) {
+        s.tunnel.stop = [this](EngineState& engine) {
             ++stops;
             engine.running = false;
         };
-        s.enginesAlive = [this](const EngineState&) { return enginesAlive; };
-        s.detectConflict = [this] {
+        s.tunnel.enginesAlive = [this](const EngineState&) { return enginesAlive; };
+        s.conflicts.detect = [this] {
             ++conflictScans;
             if (conflictScript.empty()) return std::string();
             std::string name = conflictScript.front();
             conflictScript.pop_front();
             return name;
         };
-        s.scanEngineLog = [this] { return engineLogReason; };
+        s.tunnel.scanEngineLog = [this] { return engineLogReason; };
     }
 
     void noteLock() {
@@ -153,7 +152,7 @@ struct RacingRig {
 
     RacingRig() {
         SystemOps& s = c.system;
-        s.startThread = [this](std::function<void()> work) {
+        s.processes.startWorker = [this](std::function<void()> work) {
             const int delayUs = (++workers * 397) % 2000;
             std::thread([this, delayUs, work = std::move(work)] {
                 std::this_thread::sleep_for(std::chrono::microseconds(delayUs));
@@ -168,14 +167,12 @@ struct RacingRig {
             std::this_thread::sleep_for(std::chrono::microseconds(ms));
         };
         s.log = [](const std::string&) {};
-        s.connect = [](TunnelController& t) { runConnect(t); };
-        s.findInternetAdapter = [](uint32_t& index) {
+                s.adapters.findInternetAdapter = [](std::string&, uint32_t& index) {
             index = 7;
             return true;
         };
-        s.resolveIPv4 = [](const std::string& host) { return host; };
-        s.probeTcp = [](const std::string&, uint32_t, uint32_t, uint32_t) { return 20; };
-        s.startTunnel = [this](EngineState& engine, const ServiceProfile&) {
+        s.network.probeTcp = [](const std::string&, uint16_t, uint32_t, uint32_t) { return 20; };
+        s.tunnel.start = [this](EngineState& engine, const ServiceProfile&) {
             enter(startsInside, startsMax);
             std::this_thread::sleep_for(std::chrono::microseconds(++starts % 2 ? 2000 : 300));
             engine.lastOkTick = 0;
@@ -183,7 +180,7 @@ struct RacingRig {
             --startsInside;
             return std::string();
         };
-        s.stopTunnel = [this](EngineState& engine) {
+        s.tunnel.stop = [this](EngineState& engine) {
             enter(stopsInside, stopsMax);
             std::this_thread::sleep_for(std::chrono::microseconds(++stops % 3 ? 100 : 1000));
             engine.running = false;

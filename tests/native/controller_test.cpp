@@ -25,14 +25,14 @@ struct Rig {
     Rig() : c(nullptr, 77, SystemOps{}) {
         c.onChanged = probe.callback();
         probe.controller = &c;
-        c.system.startThread = workers.starter();
-        c.system.stopTunnel = [this](EngineState&) {
+        c.system.processes.startWorker = workers.starter();
+        c.system.tunnel.stop = [this](EngineState&) {
             ++stops;
             if (!c.lock.try_lock()) ++stopsUnderLock;  // the engines are stopped with the lock free
             else c.lock.unlock();
         };
-        c.system.connect = [this](TunnelController&) { ++connects; };
-        c.system.applyUpdate = [this](TunnelController&, const std::string& url, const std::string& sha) {
+        c.system.procedures.connect = [this](TunnelController&) { ++connects; };
+        c.system.procedures.applyUpdate = [this](TunnelController&, const std::string& url, const std::string& sha) {
             updates.emplace_back(url, sha);
         };
     }
@@ -210,53 +210,46 @@ TEST(TunnelControllerUpdate, ProgressIsATruncatedPercentNotifiedOnChange) {
     EXPECT_EQ(r.probe.withLockHeld, 0);
 }
 
-// Two toggles racing: the connect procedure starts only from "idle" and the stop acts only in
-// "connecting" or "running", both decided under the lock, so neither runs twice at once.
+// Two toggles racing, through the real connect procedure: it starts only from "idle" and the stop
+// acts only in "connecting" or "running", both decided under the lock, so neither the tunnel start
+// nor its stop ever runs twice at once.
 TEST(TunnelControllerRace, ConcurrentConnectsAndStopsNeverOverlap) {
-    std::atomic<int> connectsInside{0}, connectsMax{0}, connectsEntered{0}, stopsInside{0}, stopsMax{0},
-        stopsTotal{0}, workersDone{0};
+    std::atomic<int> startsInside{0}, startsMax{0}, startsTotal{0}, stopsInside{0}, stopsMax{0}, stopsTotal{0},
+        workersDone{0};
     auto raise = [](std::atomic<int>& inside, std::atomic<int>& max) {
         const int now = ++inside;
         int seen = max.load();
         while (now > seen && !max.compare_exchange_weak(seen, now)) {
         }
     };
-    SystemOps ops = platformSystemOps();
-    auto realStart = ops.startThread;
-    ops.startThread = [&, realStart](std::function<void()> work) {
+    SystemOps ops;
+    ops.processes.startWorker = [&, realStart = platformProcessOps().startWorker](std::function<void()> work) {
         return realStart([&workersDone, work = std::move(work)] {
             work();
             ++workersDone;
         });
+    };
+    ops.tunnel.start = [&](EngineState&, const ServiceProfile&) {
+        ++startsTotal;
+        raise(startsInside, startsMax);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        --startsInside;
+        return std::string();
+    };
+    ops.tunnel.stop = [&](EngineState&) {
+        ++stopsTotal;
+        raise(stopsInside, stopsMax);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        --stopsInside;
     };
     std::atomic<int> notifications{0};
     TunnelController c([&] {
         std::lock_guard<std::mutex> hold(c.lock);  // the user-interface thread's snapshot
         ++notifications;
     }, 1, ops);
-    // The connect procedure's own guard: idle -> connecting under the lock, then work without it.
-    c.system.connect = [&](TunnelController& ctl) {
-        {
-            std::lock_guard<std::mutex> hold(ctl.lock);
-            if (ctl.phase != TunnelPhase::Idle) return;
-            ctl.phase = TunnelPhase::Connecting;
-        }
-        ++connectsEntered;
-        raise(connectsInside, connectsMax);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        --connectsInside;
-        {
-            std::lock_guard<std::mutex> hold(ctl.lock);
-            ctl.phase = TunnelPhase::Running;
-        }
-        ctl.notify();
-    };
-    c.system.stopTunnel = [&](EngineState&) {
-        ++stopsTotal;
-        raise(stopsInside, stopsMax);
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        --stopsInside;
-    };
+    c.profile.servers = {"vless://id-1@a.test:443?type=tcp#a"};
+    c.profile.primaryLink = c.profile.servers.front();
+    c.profileReady = true;
 
     constexpr int kRounds = 20;
     int started = 0;
@@ -276,8 +269,8 @@ TEST(TunnelControllerRace, ConcurrentConnectsAndStopsNeverOverlap) {
         ASSERT_TRUE(vlm_test::waitFor([&] { return workersDone.load() == started; }));
         ASSERT_EQ(c.readPhase(), TunnelPhase::Idle);
     }
-    EXPECT_EQ(connectsEntered.load(), kRounds);
-    EXPECT_EQ(connectsMax.load(), 1);
+    EXPECT_EQ(startsTotal.load(), kRounds);
+    EXPECT_EQ(startsMax.load(), 1);
     EXPECT_EQ(stopsTotal.load(), kRounds);
     EXPECT_EQ(stopsMax.load(), 1);
     EXPECT_EQ(c.status, "Отключено.");

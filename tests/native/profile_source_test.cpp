@@ -52,17 +52,17 @@ struct Harness {
 
     ProfileSourceOps ops() {
         ProfileSourceOps o;
-        o.newNonce = [this] { return std::string(31, '0') + static_cast<char>('a' + waits.size()); };
-        o.post = [this](const std::string& request, SignedAnswer& a) {
+        o.service.newNonce = [this] { return std::string(31, '0') + static_cast<char>('a' + waits.size()); };
+        o.service.post = [this](const std::string& request, SignedAnswer& a) {
             JsonValue r;
             return parseJson(request, r) && replies.at(waits.size())(r.find("nonce").asText(), a);
         };
-        o.verify = [](const SignedAnswer& a) { return a.signature == sign(a.body); };
-        o.readStored = [this](std::string& bytes) {
+        o.service.verify = [](const SignedAnswer& a) { return a.signature == sign(a.body); };
+        o.stored.read = [this](std::string& bytes) {
             bytes = file.value_or("");
             return file.has_value();
         };
-        o.writeStored = [this](const std::string& bytes) {
+        o.stored.write = [this](const std::string& bytes) {
             file = bytes;
             ++writes;
             return true;
@@ -138,7 +138,7 @@ TEST(ProfileSource, EachChangeHandedOverAndStoredOnce) {
     EXPECT_EQ(taken, (std::vector<std::string>{canonical(kDocA), "", "", canonical(kDocB)}));
     EXPECT_EQ(writes, (std::vector<int>{1, 1, 1, 2}));
     JsonValue reread;  // the exact body survives the file: quotes, line breaks, UTF-8
-    ASSERT_EQ(checkStoredAnswer(*h.file, h.ops().verify, reread), "");
+    ASSERT_EQ(checkStoredAnswer(*h.file, h.ops().service.verify, reread), "");
     EXPECT_EQ(writeJson(reread), canonical(kDocB));
 }
 

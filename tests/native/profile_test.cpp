@@ -191,8 +191,8 @@ TEST(ServiceProfileChangeCheck, ReconnectsOnlyARunningTunnelWhoseRoutingChanged)
             std::lock_guard<std::mutex> hold(c.lock);
             events.push_back(std::string("notify ") + phaseName(c.phase) + " " + c.status);
         };
-        c.system.stopTunnel = [&](EngineState&) { events.push_back("stop"); };
-        c.system.connect = [&](TunnelController& ctl) {
+        c.system.tunnel.stop = [&](EngineState&) { events.push_back("stop"); };
+        c.system.procedures.connect = [&](TunnelController& ctl) {
             std::lock_guard<std::mutex> hold(ctl.lock);
             events.push_back("connect " + ctl.profile.primaryLink);
         };

@@ -40,23 +40,23 @@ struct FakeSystem {
         o.clock.nowMs = [this] { return now; };
         o.clock.sleepMs = [this](uint32_t ms) { now += ms; };
         o.log = [this](const std::string& line) { events.push_back("log " + line); };
-        o.findInternetAdapter = [this](std::string& name, uint32_t& index) {
+        o.adapters.findInternetAdapter = [this](std::string& name, uint32_t& index) {
             if (!internet) return false;
             name = "Ethernet";
             index = 7;
             return true;
         };
-        o.clearConflicts = [this] { events.push_back("clear conflicts"); };
-        o.findForeignTunnelAdapter = [this]() -> std::string {
+        o.conflicts.clear = [this] { events.push_back("clear conflicts"); };
+        o.adapters.findForeignTunnelAdapter = [this]() -> std::string {
             return (foreignStays || now < foreignGoneAt) ? "wintun0" : "";
         };
-        o.isTunnelAdapterUp = [this] {
+        o.adapters.isTunnelAdapterUp = [this] {
             const std::string& mode = singBoxAttempts[std::min<size_t>(singBoxLaunches - 1, singBoxAttempts.size() - 1)];
             return mode == "up" && now >= singBoxStartedAt + 300;
         };
-        o.freeLocalPort = [this] { return nextPort++; };
-        o.resolveIPv4 = [](const std::string& host) { return host; };
-        o.probeTcp = [this](const std::string& address, uint16_t port, uint32_t index, uint32_t timeoutMs) {
+        o.network.freeLocalPort = [this] { return nextPort++; };
+        o.network.resolveIPv4 = [](const std::string& host) { return host; };
+        o.network.probeTcp = [this](const std::string& address, uint16_t port, uint32_t index, uint32_t timeoutMs) {
             if (address == "127.0.0.1") {
                 events.push_back("probe " + std::to_string(port));
                 now += 1;
@@ -66,19 +66,19 @@ struct FakeSystem {
                              std::to_string(timeoutMs));
             return serverProbe;
         };
-        o.ensureEngineFiles = [this] {
+        o.folder.ensureEngineFiles = [this] {
             events.push_back("engine files");
             return filesMessage;
         };
-        o.killLeftoverEngines = [this] { events.push_back("kill leftovers"); };
-        o.engineFolder = "C:\\Data\\engine";
-        o.deleteEngineLog = [this] { events.push_back("delete engine.log"); };
-        o.readEngineLogTail = [this] { return log; };
-        o.createJob = [this] {
+        o.processes.killLeftoverEngines = [this] { events.push_back("kill leftovers"); };
+        o.folder.engineFolder = "C:\\Data\\engine";
+        o.folder.deleteEngineLog = [this] { events.push_back("delete engine.log"); };
+        o.folder.readEngineLogTail = [this] { return log; };
+        o.processes.createJob = [this] {
             events.push_back("job");
             return PlatformHandle(reinterpret_cast<void*>(1));
         };
-        o.launchEngine = [this](const char* exe, const std::string& args, const std::string* stdinText,
+        o.processes.launchEngine = [this](const char* exe, const std::string& args, const std::string* stdinText,
                                 const PlatformHandle& job) {
             const std::string name = exe;
             events.push_back("launch " + name + " " + args + (stdinText ? " +stdin" : "") + (job ? " +job" : ""));
@@ -93,28 +93,28 @@ struct FakeSystem {
             if (currentSingBox() == "nolaunch") return PlatformHandle();
             return PlatformHandle(reinterpret_cast<void*>(static_cast<intptr_t>(20 + singBoxLaunches)));
         };
-        o.processRunning = [this](const PlatformHandle& p) {
+        o.processes.processRunning = [this](const PlatformHandle& p) {
             const intptr_t id = reinterpret_cast<intptr_t>(p.get());
             if (id >= 20 && id < 90) return currentSingBox() != "exit";
             return true;
         };
-        o.stopEngineProcess = [this](PlatformHandle& p, uint32_t graceMs) {
+        o.processes.stopEngineProcess = [this](PlatformHandle& p, uint32_t graceMs) {
             if (p) events.push_back("stop " + std::to_string(reinterpret_cast<intptr_t>(p.get())) + " " +
                                     std::to_string(graceMs));
             p = PlatformHandle();
         };
-        o.writeTunConfig = [this](const std::string& text) {
+        o.folder.writeTunConfig = [this](const std::string& text) {
             events.push_back("write tun.json");
             tunConfig = text;
             return true;
         };
-        o.deleteTunConfig = [this] { events.push_back("delete tun.json"); };
-        o.setTunnelDns = [this] { events.push_back("dns"); };
-        o.startHealthThread = [this](EngineState&) {
+        o.folder.deleteTunConfig = [this] { events.push_back("delete tun.json"); };
+        o.adapters.setTunnelDns = [this] { events.push_back("dns"); };
+        o.processes.startThread = [this](std::function<void()>) {
             events.push_back("health thread");
             return PlatformHandle(reinterpret_cast<void*>(90));
         };
-        o.waitForThread = [this](const PlatformHandle&, uint32_t ms) {
+        o.processes.joinThread = [this](const PlatformHandle&, uint32_t ms) {
             events.push_back("join health " + std::to_string(ms));
         };
         return o;
@@ -174,7 +174,7 @@ TEST(TunnelStart, FailuresBeforeAnyEngineLeaveNothingRunning) {
         TunnelRequest request = systemRequest();
         row.setUp(s, request);
         EngineState state;
-        const std::string message = startTunnelWith(state, request, s.ops());
+        const std::string message = startTunnel(state, request, s.ops());
         if (row.message.empty()) {
             EXPECT_EQ(message.rfind("Ключ с сервера не разобран: ", 0), 0u) << row.what << ": " << message;
         } else {
@@ -191,13 +191,13 @@ TEST(TunnelStart, ForeignAdapterWaitPollsThenTakesALastLook) {
     FakeSystem s;
     s.foreignGoneAt = 1000 + 4000;  // goes away after 4 s
     EngineState state;
-    EXPECT_EQ(startTunnelWith(state, systemRequest(), s.ops()), "");
+    EXPECT_EQ(startTunnel(state, systemRequest(), s.ops()), "");
 
     FakeSystem stays;
     stays.foreignStays = true;
     EngineState other;
     const uint64_t t0 = stays.now;
-    startTunnelWith(other, systemRequest(), stays.ops());
+    startTunnel(other, systemRequest(), stays.ops());
     EXPECT_GE(stays.now - t0, 8000u);
     EXPECT_LT(stays.now - t0, 8000u + 150u + 1u);
 }
@@ -219,7 +219,7 @@ TEST(TunnelStart, RoutesAndTheReadinessPortPerMode) {
     for (const Row& row : rows) {
         FakeSystem s;
         EngineState state;
-        ASSERT_EQ(startTunnelWith(state, row.request, s.ops()), "");
+        ASSERT_EQ(startTunnel(state, row.request, s.ops()), "");
         std::string inbounds;
         for (const char* tag : {"in-rest", "in-apps"}) {
             const size_t at = s.lastConfig.find(tag);
@@ -242,7 +242,7 @@ TEST(TunnelStart, RoutesAndTheReadinessPortPerMode) {
 TEST(TunnelStart, SuccessRunsTheStepsInOrder) {
     FakeSystem s;
     EngineState state;
-    ASSERT_EQ(startTunnelWith(state, systemRequest(), s.ops()), "");
+    ASSERT_EQ(startTunnel(state, systemRequest(), s.ops()), "");
     std::vector<std::string> order;
     for (const std::string& e : s.events) {
         if (e.rfind("probe", 0) != 0) order.push_back(e);
@@ -257,12 +257,12 @@ TEST(TunnelStart, SuccessRunsTheStepsInOrder) {
     EXPECT_FALSE(state.stopRequested);
     EXPECT_EQ(state.lastOkTick, s.now);
 
-    stopTunnelWith(state, s.ops());
+    stopTunnel(state, s.ops());
     const std::vector<std::string> tail(s.events.end() - 4, s.events.end());
     EXPECT_EQ(tail, (std::vector<std::string>{"join health 3000", "stop 21 6000", "stop 10 500", "delete tun.json"}));
     EXPECT_FALSE(state.running || state.job || state.xrayProcess || state.singBoxProcess || state.healthThread);
     EXPECT_EQ(state.latencyMs, -1);
-    stopTunnelWith(state, s.ops());  // safe again
+    stopTunnel(state, s.ops());  // safe again
 }
 
 TEST(TunnelStart, EngineFailuresStopEverything) {
@@ -292,7 +292,7 @@ TEST(TunnelStart, EngineFailuresStopEverything) {
         row.setUp(s);
         EngineState state;
         const uint64_t t0 = s.now;
-        EXPECT_EQ(startTunnelWith(state, systemRequest(), s.ops()), row.message) << row.what;
+        EXPECT_EQ(startTunnel(state, systemRequest(), s.ops()), row.message) << row.what;
         EXPECT_EQ(s.singBoxLaunches, row.singBoxLaunches) << row.what;
         EXPECT_EQ(s.count("log tunnel adapter did not come up, retrying: [Error] bad config"), row.retryLines)
             << row.what;
@@ -309,7 +309,7 @@ TEST(TunnelStart, SingBoxExitingThreeTimesThenUpSucceeds) {
     FakeSystem s;
     s.singBoxAttempts = {"exit", "exit", "exit", "up"};
     EngineState state;
-    ASSERT_EQ(startTunnelWith(state, systemRequest(), s.ops()), "");
+    ASSERT_EQ(startTunnel(state, systemRequest(), s.ops()), "");
     EXPECT_EQ(s.singBoxLaunches, 4);
     EXPECT_EQ(s.count("log tunnel adapter did not come up, retrying: "), 3);
     EXPECT_EQ(s.count("stop 2"), 3);  // each failed attempt stopped with the short grace
@@ -366,14 +366,14 @@ TEST(EngineLog, ReasonFromTheTail) {
 }
 
 TEST(HealthProbe, UpdatesLatencyAndEndsOnStop) {
-    FakeSystem s;
-    TunnelOps ops = s.ops();
+    uint64_t now = 1000;
     EngineState state;
     state.serverIp = "198.18.5.1";
     state.serverPort = 8443;
     state.interfaceIndex = 7;
     int probes = 0;
-    ops.probeTcp = [&](const std::string& address, uint16_t port, uint32_t index, uint32_t timeoutMs) {
+    NetworkOps network;
+    network.probeTcp = [&](const std::string& address, uint16_t port, uint32_t index, uint32_t timeoutMs) {
         EXPECT_EQ(address, "198.18.5.1");
         EXPECT_EQ(port, 8443);
         EXPECT_EQ(index, 7u);
@@ -382,12 +382,14 @@ TEST(HealthProbe, UpdatesLatencyAndEndsOnStop) {
         return probes == 2 ? -1 : 30 + probes;
     };
     std::vector<uint64_t> okTicks;
-    ops.clock.sleepMs = [&](uint32_t ms) {
-        s.now += ms;
+    Clock clock;
+    clock.nowMs = [&] { return now; };
+    clock.sleepMs = [&](uint32_t ms) {
+        now += ms;
         okTicks.push_back(state.lastOkTick);
-        if (probes == 3 && s.now % 2000 == 500) state.stopRequested = true;  // mid-pause
+        if (probes == 3 && now % 2000 == 500) state.stopRequested = true;  // mid-pause
     };
-    healthProbeLoopWith(state, ops);
+    healthProbeLoop(state, clock, network);
     EXPECT_EQ(probes, 3);
     EXPECT_EQ(state.latencyMs, 33);
     // The failed second probe left lastOkTick where the first one set it.

@@ -39,7 +39,7 @@ struct Scenario {
 Outcome run(const Scenario& s) {
     Outcome out;
     SystemOps system;
-    system.stopTunnel = [&out](EngineState&) { out.events.push_back("stop tunnel"); };
+    system.tunnel.stop = [&out](EngineState&) { out.events.push_back("stop tunnel"); };
     TunnelController* self = nullptr;
     TunnelController controller([&] { out.progressSeen.push_back(self->update.progress); }, 7, system);
     self = &controller;

@@ -42,7 +42,7 @@ struct Installed {
 Seen runUpdateOf(const Installed& installed, const std::string& url, const std::string& sha256, bool connected = false) {
     Seen seen;
     SystemOps system;
-    system.stopTunnel = [&seen](EngineState&) { seen.events.push_back("stop tunnel"); };
+    system.tunnel.stop = [&seen](EngineState&) { seen.events.push_back("stop tunnel"); };
     TunnelController* self = nullptr;
     TunnelController controller(
         [&] {

@@ -26,6 +26,7 @@
 #include "shell/bridge.h"
 #include "tools/velmorante-tool/tool.h"
 #include "foundation/net.h"
+#include "tunnel/tunnel.h"
 
 namespace {
 
@@ -184,7 +185,7 @@ int runConnect(const ToolArgs& given) {
         std::lock_guard<std::mutex> hold(outputLock);
         writeStandardOutput(line + "\n");
     };
-    auto* controller = new TunnelController(printState, GetCurrentThreadId(), windowsSystemOps());
+    auto* controller = new TunnelController(printState, GetCurrentThreadId(), windowsSystemOps(windowsTunnelOps()));
     TunnelController& c = *controller;
     published = controller;
 
@@ -218,7 +219,7 @@ int runConnect(const ToolArgs& given) {
     startDetachedThread([input] { readInputLines(input); });
     UiBridge bridge;
     bridge.controller = &c;
-    bridge.ops.isAdministrator = runsAsAdministrator;
+    bridge.ops.elevation.isAdministrator = runsAsAdministrator;
     bridge.ops.log = [](const std::string& line) { logLine(line); };
 
     // Connect once the monitor has taken a document, as the program's autostart does.
@@ -284,13 +285,14 @@ int runServers(const ToolArgs& args) {
         return kExitUsage;
     }
     const ServiceProfile profile = parseProfile(document);
-    SystemOps system = windowsSystemOps();
-    system.log = [](const std::string& line) { writeStandardOutput(line + "\n"); };
+    const TunnelOps system = windowsTunnelOps();
+    std::string adapterName;
     uint32_t interfaceIndex = 0;
-    if (!system.findInternetAdapter(interfaceIndex)) {
+    if (!system.adapters.findInternetAdapter(adapterName, interfaceIndex)) {
         writeStandardOutput("no Internet adapter: the probes are not bound\n");
     }
-    const std::string chosen = selectServer(system, profile.servers, interfaceIndex);
+    const std::string chosen = selectServer(system.network, [](const std::string& line) { writeStandardOutput(line + "\n"); },
+                                            profile.servers, interfaceIndex);
     writeStandardOutput((chosen.empty() ? std::string("none") : chosen) + "\n");
     return chosen.empty() ? kExitFailed : kExitOk;
 }

@@ -1,0 +1,19 @@
+// The network group of the seams: what the tunnel start, its health probe and the server choice
+// ask of the sockets. The program fills it with foundation's socket functions (resolveIPv4,
+// freeLocalPort, probeTcp); tests script it. Each default finds nothing.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+struct NetworkOps {
+    // The host's first IPv4 address as dotted text, or the host unchanged (default: unchanged).
+    std::function<std::string(const std::string& host)> resolveIPv4 = [](const std::string& host) { return host; };
+    // A TCP port on 127.0.0.1 that was free a moment ago, or 0 (default: 0).
+    std::function<int32_t()> freeLocalPort = [] { return int32_t{0}; };
+    // Milliseconds to connect to the dotted address over the interface (0 = unbound), at least 1;
+    // -1 on failure or after timeoutMs (default: -1).
+    std::function<int32_t(const std::string& address, uint16_t port, uint32_t interfaceIndex, uint32_t timeoutMs)>
+        probeTcp = [](const std::string&, uint16_t, uint32_t, uint32_t) { return int32_t{-1}; };
+};

@@ -84,6 +84,14 @@ bool isErrorLine(const std::string& line) {
            startsWith(line, "Failed to start: ") || startsWith(line, "panic: ") || singBoxErrorLevel(line);
 }
 
+// xray 26.1.13 and later log "REALITY: received real certificate …" at Error level; 25.7.23 to
+// 25.12.8 print only "REALITY localAddr: <addr>\tDialTLSContext" when they fall back to the decoy
+// site. Neither ends xray.
+bool isRealityMismatchLine(const std::string& line) {
+    return line.find("received real certificate") != std::string::npos ||
+           (startsWith(line, "REALITY localAddr: ") && line.find("DialTLSContext") != std::string::npos);
+}
+
 }  // namespace
 
 std::string engineLogReason(const std::string& tail) {
@@ -95,17 +103,20 @@ std::string engineLogReason(const std::string& tail) {
         const std::string line = cleanLogLine(tail.substr(start, end - start));
         start = end + 1;
         if (isAccessLine(line)) continue;
-        if (line.find("received real certificate") != std::string::npos) return kMsgRealityMismatch;
+        if (isRealityMismatchLine(line)) return kMsgRealityMismatch;
         if (isErrorLine(line)) candidate = line;
     }
     if (candidate.size() > kEngineReasonMaxBytes) candidate.resize(kEngineReasonMaxBytes);
     return candidate;
 }
 
-bool waitForLocalPort(int32_t port, const TunnelOps& ops) {
+bool waitForLocalPort(int32_t port, const PlatformHandle& xray, const TunnelOps& ops) {
     const uint64_t t0 = ops.clock.nowMs();
     for (;;) {
-        if (ops.network.probeTcp("127.0.0.1", static_cast<uint16_t>(port), 0, kLocalPortProbeMs) >= 0) return true;
+        // xray opens its ports before its outbounds start and may still exit after that.
+        const bool ready = ops.network.probeTcp("127.0.0.1", static_cast<uint16_t>(port), 0, kLocalPortProbeMs) >= 0;
+        if (!ops.processes.processRunning(xray)) return false;  // its reason is in the log already
+        if (ready) return true;
         ops.clock.sleepMs(kLocalPortPollMs);
         if (ops.clock.nowMs() - t0 >= ops.timeouts.localPortWaitMs) return false;
     }
@@ -223,7 +234,7 @@ std::string startTunnel(EngineState& state, const TunnelRequest& request, const 
 
     state.job = ops.processes.createJob();
     state.xrayProcess = ops.processes.launchEngine("xray-core.exe", "run -c stdin:", &xrayConfig, state.job);
-    if (!state.xrayProcess || !waitForLocalPort(routes.front().socksPort, ops)) {
+    if (!state.xrayProcess || !waitForLocalPort(routes.front().socksPort, state.xrayProcess, ops)) {
         const std::string reason = scanEngineLog(ops);
         stopTunnel(state, ops);
         return kMsgXrayFailedPrefix + reason;

@@ -124,7 +124,9 @@ bool enginesAlive(const EngineState& state, const TunnelOps& ops);
 // The reason from the engine log after an engine ended, or empty.
 std::string scanEngineLog(const TunnelOps& ops);
 
-bool waitForLocalPort(int32_t port, const TunnelOps& ops);
+// The route's SOCKS port answers while xray still runs; false at once when xray has exited, or
+// after the time-out.
+bool waitForLocalPort(int32_t port, const PlatformHandle& xray, const TunnelOps& ops);
 enum class AdapterWait { Up, Exited, TimedOut };
 AdapterWait waitForTunnelAdapter(const PlatformHandle& singBox, const TunnelOps& ops);
 

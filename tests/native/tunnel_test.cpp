@@ -26,6 +26,7 @@ struct FakeSystem {
     bool xrayLaunches = true;
     uint64_t xrayReadyAfter = 0;     // after launch; -1: never
     bool xrayNeverReady = false;
+    bool xrayExitsAtOnce = false;   // its ports open, then it exits (a start failure after listening)
     std::vector<std::string> singBoxAttempts = {"up"};  // "up", "exit", "never", "nolaunch"
     int singBoxLaunches = 0;
     uint64_t singBoxStartedAt = 0;
@@ -96,6 +97,7 @@ struct FakeSystem {
         o.processes.processRunning = [this](const PlatformHandle& p) {
             const intptr_t id = reinterpret_cast<intptr_t>(p.get());
             if (id >= 20 && id < 90) return currentSingBox() != "exit";
+            if (id == 10) return !xrayExitsAtOnce || now < xrayReadyAt + 20;
             return true;
         };
         o.processes.stopEngineProcess = [this](PlatformHandle& p, uint32_t graceMs) {
@@ -279,6 +281,8 @@ TEST(TunnelStart, EngineFailuresStopEverything) {
          10},
         {"xray never ready", [](FakeSystem& s) { s.xrayNeverReady = true; },
          "Ядро xray не запустилось. [Error] bad config", 0, 0, 6000, 6200},
+        {"xray exiting after it opened its port", [](FakeSystem& s) { s.xrayExitsAtOnce = true; s.xrayReadyAfter = 30; },
+         "Ядро xray не запустилось. [Error] bad config", 0, 0, 0, kLocalPortPollMs + 10},
         {"sing-box exits four times", [](FakeSystem& s) { s.singBoxAttempts = {"exit"}; },
          "Туннельный адаптер не поднялся. [Error] bad config", 4, 3, 3 * 2000, 3 * 2000 + 100},
         {"sing-box never brings its adapter up", [](FakeSystem& s) { s.singBoxAttempts = {"never"}; },
@@ -360,7 +364,8 @@ TEST(EngineLog, ReasonFromTheTail) {
              stamp + "127.0.0.1:50001 rejected  proxy/socks: fatal read\r\n",
          stamp + "[Error] dns: failed"},
         {"tal-error.example:443 [in-apps >> apps] email: fatal\r\n", ""},
-        {"REALITY localAddr: 127.0.0.1:50000\tDialTLSContext\n", ""},  // xray 25.x's only trace of a mismatch
+        // xray 25.x's only trace of a mismatch: its fall-back to the decoy site.
+        {"REALITY localAddr: 127.0.0.1:50000\tDialTLSContext\n", kMsgRealityMismatch},
     };
     for (const Row& row : rows) EXPECT_EQ(engineLogReason(row.log), row.reason) << row.log;
 }

@@ -157,6 +157,8 @@ TEST_F(TunnelWin, SystemAndPerApplicationStartsCarryTrafficAndStopCleanly) {
         // xray's start marker; no access line naming the page, and sing-box silent at level warn.
         const std::string log = engineLog();
         EXPECT_NE(log.find("core: Xray 25."), std::string::npos) << log;
+        // Each start begins the log afresh: one start marker however many tunnels ran before.
+        EXPECT_EQ(log.find("core: Xray 25."), log.rfind("core: Xray 25.")) << log;
         EXPECT_EQ(log.find(" accepted "), std::string::npos) << log;
         EXPECT_EQ(log.find("FATAL"), std::string::npos) << log;
 

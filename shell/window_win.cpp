@@ -10,7 +10,6 @@
 #include "shell/shell_state_win.h"
 #include "shell/webview2_win.h"
 #include "shell/webview_host_win.h"
-#include "tunnel/tunnel.h"
 
 namespace {
 

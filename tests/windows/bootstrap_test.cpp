@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "dev_service_support.h"
+#include "dev_service_support_win.h"
 #include "foundation/crypto.h"
 #include "foundation/text.h"
 

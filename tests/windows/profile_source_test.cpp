@@ -8,7 +8,7 @@
 #include "foundation/text.h"
 
 #include "build_config.h"
-#include "dev_service_support.h"
+#include "dev_service_support_win.h"
 #include "test_support.h"
 
 #include <windows.h>

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "foundation/text.h"
-#include "tests/fixtures/webview-runtime/harness.h"
+#include "tests/fixtures/webview-runtime/harness_win.h"
 
 namespace {
 

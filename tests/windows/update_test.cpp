@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "control/controller.h"
-#include "dev_service_support.h"
+#include "dev_service_support_win.h"
 #include "foundation/crypto.h"
 
 namespace {

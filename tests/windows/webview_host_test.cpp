@@ -8,7 +8,7 @@
 
 #include "foundation/text.h"
 #include "shell/webview_loader_win.h"
-#include "tests/fixtures/webview-runtime/harness.h"
+#include "tests/fixtures/webview-runtime/harness_win.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 // message loop, and the shutdown in a fixed order.
 #include <windows.h>
 #include <objbase.h>
+#include <sddl.h>
 
 #include <cwchar>
 #include <cwctype>
@@ -35,25 +36,79 @@ SystemOps programSystemOps() {
     return ops;
 }
 
+// A development switch of the environment: a whole number from 1 to max, else 0. A build for
+// users never reads them.
+uint64_t developmentNumber(const wchar_t* name, uint64_t max) {
+    if (!vlm::build::kDevelopmentService) return 0;
+    wchar_t text[16] = {};
+    const DWORD n = GetEnvironmentVariableW(name, text, 16);
+    if (n == 0 || n >= 16) return 0;
+    uint64_t value = 0;
+    for (const wchar_t* c = text; *c; ++c) {
+        if (!std::iswdigit(*c) || value > max) return 0;
+        value = value * 10 + static_cast<uint64_t>(*c - L'0');
+    }
+    return value >= 1 && value <= max ? value : 0;
+}
+
 // A development build asks the development service as often as VLM_DEV_PROFILE_REFRESH_SECONDS
-// says (1 to 3600), so that a changed document can be tried without waiting five minutes. A build
-// for users never reads it.
+// says (1 to 3600), so that a changed document can be tried without waiting five minutes.
 ProfileSourceSettings profileSettings() {
     ProfileSourceSettings settings;
-    if (!vlm::build::kDevelopmentService) return settings;
-    wchar_t text[16] = {};
-    const DWORD n = GetEnvironmentVariableW(L"VLM_DEV_PROFILE_REFRESH_SECONDS", text, 16);
-    if (n == 0 || n >= 16) return settings;
-    uint64_t seconds = 0;
-    for (const wchar_t* c = text; *c; ++c) {
-        if (!std::iswdigit(*c) || seconds > 3600) return settings;
-        seconds = seconds * 10 + static_cast<uint64_t>(*c - L'0');
-    }
-    if (seconds >= 1 && seconds <= 3600) {
+    if (const uint64_t seconds = developmentNumber(L"VLM_DEV_PROFILE_REFRESH_SECONDS", 3600)) {
         settings.refreshMs = seconds * 1000;
         logLine("development build: the service is asked every " + std::to_string(seconds) + " s");
     }
     return settings;
+}
+
+using LocalMemory = Unique<HLOCAL, &LocalFree>;
+
+// The rights the single-instance test needs: the wait and the release. Asking for more fails
+// against an instance of another integrity level (an elevated one), whose mutex grants less.
+constexpr DWORD kMutexRights = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+
+// Full rights for the system and the administrators, the wait and the release for this user, and
+// a medium label, so that the user's unelevated instances can open what an elevated one created.
+// Empty when the user cannot be read (the mutex then gets the default descriptor).
+LocalMemory mutexDescriptor() {
+    UniqueHandle token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token.h)) return {};
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::unique_ptr<BYTE[]> buffer(new BYTE[size ? size : 1]);
+    if (!size || !GetTokenInformation(token.get(), TokenUser, buffer.get(), size, &size)) return {};
+    LocalMemory sidText;
+    if (!ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.get())->User.Sid,
+                                reinterpret_cast<LPWSTR*>(&sidText.h))) {
+        return {};
+    }
+    const std::wstring sddl = L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;0x100001;;;" +
+                              std::wstring(static_cast<const wchar_t*>(sidText.get())) + L")S:(ML;;NW;;;ME)";
+    LocalMemory descriptor;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor.h, nullptr)) {
+        logLine("single-instance descriptor not built: " + std::to_string(GetLastError()));
+        return {};
+    }
+    return descriptor;
+}
+
+enum class InstanceCheck { First, AlreadyRunning };
+
+// Takes the single-instance mutex, waiting waitMs for it. A mutex this instance may not open
+// belongs to a running instance too; any other failure lets this one run alone.
+InstanceCheck takeSingleInstance(UniqueHandle& mutex, DWORD waitMs) {
+    LocalMemory descriptor = mutexDescriptor();
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+    mutex = UniqueHandle(CreateMutexExW(descriptor ? &attributes : nullptr, kSingleInstanceMutex, 0, kMutexRights));
+    if (!mutex) {
+        const DWORD error = GetLastError();
+        if (error == ERROR_ACCESS_DENIED) return InstanceCheck::AlreadyRunning;
+        logLine("single-instance mutex not created: " + std::to_string(error));
+        return InstanceCheck::First;
+    }
+    return WaitForSingleObject(mutex.get(), waitMs) == WAIT_TIMEOUT ? InstanceCheck::AlreadyRunning
+                                                                    : InstanceCheck::First;
 }
 
 }  // namespace
@@ -63,8 +118,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
 
     // Another instance runs: bring its window forward and end. With "--autostart" the previous
     // instance is just ending (an elevated restart) and gets 5 s to let go.
-    UniqueHandle mutex(CreateMutexW(nullptr, FALSE, kSingleInstanceMutex));
-    if (mutex && WaitForSingleObject(mutex.get(), autostart ? 5000 : 0) == WAIT_TIMEOUT) {
+    UniqueHandle mutex;
+    if (takeSingleInstance(mutex, autostart ? 5000 : 0) == InstanceCheck::AlreadyRunning) {
         if (HWND other = FindWindowW(kWindowClass, nullptr)) {
             ShowWindow(other, SW_RESTORE);
             SetForegroundWindow(other);
@@ -123,6 +178,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
         DispatchMessageW(&message);
     }
 
+    // However the loop ended, the window goes first: the shutdown below takes seconds without
+    // handling a message. A development build can stretch it (VLM_DEV_SHUTDOWN_PAUSE_MS, up to 10 s)
+    // to show that.
+    if (IsWindow(window)) ShowWindow(window, SW_HIDE);
+    if (const uint64_t pauseMs = developmentNumber(L"VLM_DEV_SHUTDOWN_PAUSE_MS", 10000)) {
+        Sleep(static_cast<DWORD>(pauseMs));
+    }
     releaseWebView();
     const bool monitorEnded = shutdownController(*controller);
     stopProfileWorker(profileWorker, kProfileWorkerStopWaitMs);

@@ -68,6 +68,39 @@ void endWithMessage(const wchar_t* text) {
     PostQuitMessage(1);
 }
 
+// The creation chain under way: the completion it waits for, and the run its handlers belong to.
+// A chain that failed or ran out of time gets a new run, so that a late completion is ignored.
+enum class Awaited { Nothing, Environment, Controller };
+struct CreationChain {
+    unsigned run = 0;
+    Awaited awaited = Awaited::Nothing;
+};
+CreationChain chain;
+constexpr UINT_PTR kCreationTimerId = 2;  // 1 is the snapshot timer
+
+void endChain() {
+    KillTimer(shellState().mainWindow, kCreationTimerId);
+    chain.awaited = Awaited::Nothing;
+    ++chain.run;
+}
+
+void failCreation(const wchar_t* text) {
+    endChain();
+    endWithMessage(text);
+}
+
+// A completion that never came counts as a failed one.
+void CALLBACK onCreationOverdue(HWND, UINT, UINT_PTR, DWORD) {
+    const Awaited awaited = chain.awaited;
+    if (awaited == Awaited::Nothing) {
+        endChain();
+        return;
+    }
+    const bool environment = awaited == Awaited::Environment;
+    logLine(std::string("webview ") + (environment ? "environment" : "controller") + " creation did not complete");
+    failCreation(environment ? kEnvironmentFailed : kControllerFailed);
+}
+
 // Exactly SizeofResource bytes of UTF-8; empty when the resource is missing.
 std::wstring loadPage(HMODULE module) {
     HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(kPageResourceId), MAKEINTRESOURCEW(10));  // RT_RCDATA
@@ -170,34 +203,47 @@ void onControllerCreated(HRESULT result, ICoreWebView2Controller* controller, HM
 
 }  // namespace
 
-void createWebViewEnvironment(HMODULE pageModule) {
+void createWebViewEnvironment(HMODULE pageModule, uint32_t boundMs) {
     // Without a data folder the runtime picks its own profile folder.
     const std::wstring folder = dataFolder();
     const std::wstring userData = folder.empty() ? std::wstring() : folder + L"\\webview";
 
+    endChain();
+    const unsigned run = chain.run;
+    chain.awaited = Awaited::Environment;
+    SetTimer(shellState().mainWindow, kCreationTimerId, boundMs, onCreationOverdue);
+
     ComOwner<EnvironmentHandler> created(new EnvironmentHandler(
         IID_ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler,
-        [pageModule](HRESULT result, ICoreWebView2Environment* environment) {
+        [pageModule, run](HRESULT result, ICoreWebView2Environment* environment) {
+            if (run != chain.run) return S_OK;
             if (FAILED(result) || !environment) {
                 logLine("webview environment creation failed: hr=" + hresultText(result));
-                endWithMessage(kEnvironmentFailed);
+                failCreation(kEnvironmentFailed);
                 return S_OK;
             }
+            chain.awaited = Awaited::Controller;
             ComOwner<ControllerHandler> controllerCreated(new ControllerHandler(
                 IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler,
-                [pageModule](HRESULT hr, ICoreWebView2Controller* controller) {
+                [pageModule, run](HRESULT hr, ICoreWebView2Controller* controller) {
+                    if (run != chain.run) return S_OK;
+                    endChain();
                     onControllerCreated(hr, controller, pageModule);
                     return S_OK;
                 }));
-            environment->CreateCoreWebView2Controller(shellState().mainWindow, controllerCreated.get());
+            const HRESULT hr = environment->CreateCoreWebView2Controller(shellState().mainWindow, controllerCreated.get());
+            if (FAILED(hr) && run == chain.run) {
+                logLine("webview controller could not start: hr=" + hresultText(hr));
+                failCreation(kControllerFailed);
+            }
             return S_OK;
         }));
     const HRESULT hr = vlm::webview2::CreateCoreWebView2EnvironmentWithOptions(
         nullptr, userData.empty() ? nullptr : userData.c_str(), nullptr, created.get());
     created.reset();
-    if (FAILED(hr)) {
+    if (FAILED(hr) && run == chain.run) {
         logLine("webview environment could not start: hr=" + hresultText(hr));
-        endWithMessage(kEnvironmentFailed);
+        failCreation(kEnvironmentFailed);
     }
 }
 
@@ -217,6 +263,7 @@ void pushSnapshot() {
 }
 
 void releaseWebView() {
+    endChain();
     ShellState& state = shellState();
     state.webview.reset();
     state.webviewController.reset();

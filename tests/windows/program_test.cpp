@@ -3,6 +3,7 @@
 // the "--autostart" switch. The cases named ProgramTunnel need a service and a VLESS server: they
 // run inside scripts/test.d/45-program (VLM_PROGRAM_SERVICE=1), and skip elsewhere.
 #include <windows.h>
+#include <sddl.h>
 #include <tlhelp32.h>
 
 #include <gtest/gtest.h>
@@ -206,6 +207,44 @@ TEST_F(ProgramWin, OneInstanceAndTheAutostartSwitch) {
         EXPECT_EQ(snapshot.find("phase").asText(), "idle");
     }
     EXPECT_EQ(countProcesses(L"xray-core.exe"), 0);
+}
+
+// A loop ended by WM_QUIT (the update's way out) hides the window before the shutdown, which is
+// stretched here to 3 s, runs; the process still ends with 0.
+TEST_F(ProgramWin, QuittingHidesTheWindowBeforeTheShutdown) {
+    registerRuntime();
+    SetEnvironmentVariableW(L"VLM_DEV_SHUTDOWN_PAUSE_MS", L"3000");
+    Program program;
+    const bool started = program.start();
+    SetEnvironmentVariableW(L"VLM_DEV_SHUTDOWN_PAUSE_MS", nullptr);
+    ASSERT_TRUE(started);
+    HWND window = waitForWindow(10000);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return IsWindowVisible(window) != FALSE; }, 10000).done);
+    ASSERT_TRUE(PostThreadMessageW(program.info.dwThreadId, WM_QUIT, 0, 0));
+    EXPECT_TRUE(pumpUntil([&] { return IsWindow(window) && !IsWindowVisible(window); }, 2000).done);
+    EXPECT_EQ(program.waitExit(15000), 0);
+}
+
+// An instance of another integrity level (an elevated one) holds a mutex whose access list grants
+// this user less than full access: the second start still counts it as running.
+TEST_F(ProgramWin, AMutexThatCannotBeFullyOpenedMeansRunning) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;GA;;;SY)", SDDL_REVISION_1, &descriptor,
+                                                                     nullptr));
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    HANDLE held = CreateMutexW(&attributes, TRUE, L"Local\\VELMORANTE-single-instance");
+    const DWORD created = GetLastError();
+    LocalFree(descriptor);
+    ASSERT_NE(held, nullptr);
+    ASSERT_NE(created, static_cast<DWORD>(ERROR_ALREADY_EXISTS)) << "another instance runs";
+    registerRuntime();
+    Program second;
+    ASSERT_TRUE(second.start());
+    EXPECT_EQ(second.waitExit(10000), 0);
+    EXPECT_EQ(FindWindowW(L"VelmoranteWindow", nullptr), nullptr);
+    ReleaseMutex(held);
+    CloseHandle(held);
 }
 
 // With the development service and a VLESS server (45-program): "--autostart" connects once the

@@ -295,11 +295,14 @@ TEST(WebViewHost, CreationFailuresShowAMessageAndEndTheLoop) {
         {"the entry point fails", {.fail = L"env-call"}, kEnvironmentText},
         {"the environment completes with a failure", {.fail = L"env"}, kEnvironmentText},
         {"the controller completes with a failure", {.fail = L"controller"}, kControllerText},
+        {"the controller call fails", {.fail = L"controller-call"}, kControllerText},
+        {"the environment never completes", {.fail = L"env-never"}, kEnvironmentText},
+        {"the controller never completes", {.fail = L"controller-never"}, kControllerText},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         Host host(row.options);
-        createWebViewEnvironment();
+        createWebViewEnvironment(nullptr, 1000);
         const Pumped pumped = pumpUntil(nullptr);
         EXPECT_EQ(host.boxes.finish(), std::vector<std::wstring>{row.message});
         EXPECT_TRUE(pumped.quit);

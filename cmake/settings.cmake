@@ -36,7 +36,7 @@ if(CMAKE_BUILD_TYPE STREQUAL "Release" AND NOT VLM_DEVELOPMENT_RELEASE)
 endif()
 
 # A build that trusts the development key talks to the development service: it alone takes the
-# development switches of the environment (VLM_DEV_PROFILE_REFRESH_SECONDS).
+# development switches of the environment (VLM_DEV_PROFILE_REFRESH_SECONDS, VLM_DEV_SHUTDOWN_PAUSE_MS).
 if(VLM_SERVICE_PUBLIC_KEY STREQUAL vlm_development_key)
   set(VLM_DEVELOPMENT_SERVICE true)
 else()

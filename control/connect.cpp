@@ -102,7 +102,7 @@ void runConnect(TunnelController& c) {
     if (p.primaryLink.empty() && !p.servers.empty()) {
         {
             std::lock_guard<std::mutex> hold(c.lock);
-            if (c.phase != TunnelPhase::Connecting) return;  // a stop took the phase over
+            if (c.phase != TunnelPhase::Connecting || c.engine.cancel) return;  // a stop came meanwhile
             c.phase = TunnelPhase::Idle;
             c.status = kStatusNoServerAnswers;
             c.error = true;

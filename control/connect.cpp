@@ -1,6 +1,8 @@
 #include "control/connect.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <mutex>
 #include <utility>
 
@@ -12,34 +14,6 @@ constexpr const char* kStatusConnectedSystem = "Подключено. Весь �
 constexpr const char* kConnectedPrefix = "Подключено. ";
 constexpr const char* kConnectedAppsWithGeneral = " идут через игровой сервер, остальное через общий.";
 constexpr const char* kConnectedAppsDirect = " идут через сервер, остальное напрямую.";
-// Stopping both engines takes a few seconds at most (Ctrl+C, then a bounded wait and termination).
-constexpr uint64_t kSupersededStopWaitMs = 15000;
-constexpr uint32_t kSupersededPollMs = 100;
-
-// One connect procedure per controller at a time. The phase check alone does not ensure it: a
-// disconnect also acts on "connecting" (a stop worker started while the tunnel still ran, or the
-// update), which returns the phase to "idle" while the procedure under it is still starting the
-// engines; a second procedure would then start the same engine state twice.
-std::mutex gClaimsLock;
-std::vector<const TunnelController*> gClaims;
-
-struct ConnectClaim {
-    const TunnelController* owner = nullptr;
-    explicit ConnectClaim(const TunnelController& c) {
-        std::lock_guard<std::mutex> hold(gClaimsLock);
-        if (std::find(gClaims.begin(), gClaims.end(), &c) != gClaims.end()) return;
-        gClaims.push_back(&c);
-        owner = &c;
-    }
-    ~ConnectClaim() {
-        if (!owner) return;
-        std::lock_guard<std::mutex> hold(gClaimsLock);
-        gClaims.erase(std::find(gClaims.begin(), gClaims.end(), owner));
-    }
-    ConnectClaim(const ConnectClaim&) = delete;
-    ConnectClaim& operator=(const ConnectClaim&) = delete;
-};
-
 // The smallest of three timings, or -1 when all three failed.
 int32_t timeServer(const NetworkOps& network, const std::string& address, uint16_t port, uint32_t interfaceIndex) {
     int32_t best = -1;
@@ -52,51 +26,23 @@ int32_t timeServer(const NetworkOps& network, const std::string& address, uint16
 
 // Fewer than two servers are not timed at all; without a physical Internet adapter the first
 // server is taken as it stands and the tunnel start reports the missing adapter itself.
-std::string chooseServer(const SystemOps& system, const std::vector<std::string>& servers) {
+std::string chooseServer(const SystemOps& system, const std::vector<std::string>& servers,
+                         const std::atomic<bool>& cancel) {
     if (servers.size() < 2) return servers.empty() ? std::string() : servers.front();
     std::string adapterName;
     uint32_t interfaceIndex = 0;
     if (!system.adapters.findInternetAdapter(adapterName, interfaceIndex)) return servers.front();
-    return selectServer(system.network, system.log, servers, interfaceIndex);
-}
-
-// A disconnect took the phase over while the engines were starting (it acts on "connecting" too);
-// the phase and the status are its own now. Engines that came up under it are stopped here, once
-// its own stop has finished, so that two stops never run at once. Other connects wait for the
-// claim, so the phase can only be "stopping" or "idle" here.
-void stopSupersededStart(TunnelController& c) {
-    const uint64_t deadline = c.system.clock.nowMs() + kSupersededStopWaitMs;
-    for (;;) {
-        {
-            std::lock_guard<std::mutex> hold(c.lock);
-            if (c.phase == TunnelPhase::Idle) {
-                c.phase = TunnelPhase::Stopping;
-                break;
-            }
-        }
-        if (c.system.clock.nowMs() >= deadline) {
-            c.system.log("engines started during a stop were left running: the stop did not finish");
-            return;
-        }
-        c.system.clock.sleepMs(kSupersededPollMs);
-    }
-    c.system.log("stopping the engines started during a stop");
-    c.notify();
-    c.system.tunnel.stop(c.engine);
-    {
-        std::lock_guard<std::mutex> hold(c.lock);
-        c.phase = TunnelPhase::Idle;
-    }
-    c.notify();
+    return selectServer(system.network, system.log, servers, interfaceIndex, &cancel);
 }
 
 }  // namespace
 
 std::string selectServer(const NetworkOps& network, const LogSink& log, const std::vector<std::string>& servers,
-                         uint32_t interfaceIndex) {
+                         uint32_t interfaceIndex, const std::atomic<bool>* cancel) {
     int32_t best = -1;
     std::string chosen;
     for (const std::string& text : servers) {
+        if (cancel && cancel->load()) return {};
         VlessLink link;
         if (!parseVlessLink(text, link)) continue;
         const std::string address = network.resolveIPv4(link.host);
@@ -121,39 +67,48 @@ std::string connectedText(const ServiceProfile& profile) {
 }
 
 void runConnect(TunnelController& c) {
-    ConnectClaim claim(c);
-    if (!claim.owner) return;
+    // The tunnel's owner for the whole procedure: a connect that comes while another start or a
+    // stop runs goes on once that has ended.
+    std::unique_lock<std::timed_mutex> owner(c.tunnelLock, std::defer_lock);
+    if (!owner.try_lock_for(std::chrono::milliseconds(kTunnelOwnerWaitMs))) {
+        c.system.log("connect skipped: a start or stop kept the tunnel for 20 s");
+        return;
+    }
 
     ServiceProfile p;
     {
         std::unique_lock<std::mutex> hold(c.lock);
-        if (c.phase != TunnelPhase::Idle || !c.profileReady) return;
+        if (c.stopFlag.load() || c.phase != TunnelPhase::Idle || !c.profileReady) return;
         if (c.update.mandatory && !c.update.version.empty()) {
             c.status = "Сначала установите обновление " + c.update.version + ".";
             c.error = true;
             hold.unlock();
+            owner.unlock();
             c.notify();
             return;
         }
         p = c.profile;
         c.alert.clear();
         c.retryAt.exchange(0);
+        c.engine.cancel = false;
         c.phase = TunnelPhase::Connecting;
         c.error = false;
         c.status = p.servers.size() < 2 ? kStatusConnecting : kStatusSelecting;
     }
     c.notify();
 
-    p.primaryLink = chooseServer(c.system, p.servers);
+    p.primaryLink = chooseServer(c.system, p.servers, c.engine.cancel);
 
     if (p.primaryLink.empty() && !p.servers.empty()) {
         {
             std::lock_guard<std::mutex> hold(c.lock);
+            if (c.phase != TunnelPhase::Connecting || c.engine.cancel) return;  // a stop came meanwhile
             c.phase = TunnelPhase::Idle;
             c.status = kStatusNoServerAnswers;
             c.error = true;
+            c.retryAt.exchange(c.system.clock.nowMs() + kConnectRetryDelayMs);
         }
-        c.retryAt.exchange(c.system.clock.nowMs() + kConnectRetryDelayMs);
+        owner.unlock();
         c.notify();
         return;
     }
@@ -162,7 +117,7 @@ void runConnect(TunnelController& c) {
     bool superseded = false;
     {
         std::lock_guard<std::mutex> hold(c.lock);
-        if (c.phase != TunnelPhase::Connecting) {
+        if (c.phase != TunnelPhase::Connecting || c.stopFlag.load()) {
             superseded = true;
         } else if (!failure.empty()) {
             c.phase = TunnelPhase::Idle;
@@ -176,9 +131,15 @@ void runConnect(TunnelController& c) {
         }
     }
     if (superseded) {
-        if (failure.empty()) stopSupersededStart(c);
+        // A stop took the phase over while the engines were starting; it waits for this owner, so
+        // engines that came up anyway are stopped here before it runs.
+        if (failure.empty()) {
+            c.system.log("stopping the engines started during a stop");
+            c.system.tunnel.stop(c.engine);
+        }
         return;
     }
+    owner.unlock();
     c.notify();
 }
 
@@ -193,7 +154,7 @@ void autostartTask(TunnelController& controller) {
     }
     {
         std::lock_guard<std::mutex> hold(controller.lock);
-        if (!controller.profileReady) return;
+        if (!controller.profileReady || controller.stopFlag.load()) return;
     }
     controller.wantConnected.exchange(true);
     runConnect(controller);

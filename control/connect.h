@@ -1,6 +1,7 @@
 // The connect procedure: from "idle" to "running", choosing the fastest of the profile's servers.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,14 +17,16 @@ inline constexpr int kServerProbeRounds = 3;
 
 // Runs on the calling thread (a worker or the monitor). Starts only from "idle" with a profile
 // received; leaves every outcome in the controller's fields and notifies with the lock free.
-// The lock is held only for the short state updates, never while probing or starting the tunnel.
+// Holds the tunnel lock throughout (bounded wait); the state lock only for the short updates,
+// never while probing or starting the tunnel. Nothing starts once the stop flag is raised.
 void runConnect(TunnelController& controller);
 
 // The link of the fastest server over the interface, or empty when none answered. Each server is
 // timed three times in a row and logged as "server <host>: <n> ms" or "unreachable"; a link that
 // does not parse is skipped silently; on equal times the earlier server wins.
+// A raised cancel ends the choice before the next server, with none chosen.
 std::string selectServer(const NetworkOps& network, const LogSink& log, const std::vector<std::string>& servers,
-                         uint32_t interfaceIndex);
+                         uint32_t interfaceIndex, const std::atomic<bool>* cancel = nullptr);
 
 // "Подключено. …" for the profile that was started.
 std::string connectedText(const ServiceProfile& profile);

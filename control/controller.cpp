@@ -1,5 +1,6 @@
 #include "control/controller.h"
 
+#include <chrono>
 #include <cmath>
 #include <utility>
 
@@ -21,8 +22,28 @@ void TunnelController::notify() {
     if (onChanged) onChanged();
 }
 
+namespace {
+
+void workerEnded(TunnelController& c) {
+    // Notified under the lock: once the shutdown sees the count reach zero, nothing here is touched.
+    std::lock_guard<std::mutex> hold(c.workersLock);
+    --c.workers;
+    c.workersEnded.notify_all();
+}
+
+}  // namespace
+
 void TunnelController::startWorker(std::function<void()> work) {
-    if (work) system.processes.startWorker(std::move(work));
+    if (!work) return;
+    {
+        std::lock_guard<std::mutex> hold(workersLock);
+        ++workers;
+    }
+    const bool started = system.processes.startWorker([this, work = std::move(work)] {
+        work();
+        workerEnded(*this);
+    });
+    if (!started) workerEnded(*this);
 }
 
 TunnelPhase TunnelController::readPhase() {
@@ -90,14 +111,37 @@ void TunnelController::disconnect(const std::string& message, bool isError) {
         phase = TunnelPhase::Stopping;
         status = kStatusStopping;
         error = false;
+        engine.cancel = true;  // a start in progress ends and lets go of the tunnel
     }
     notify();
-    system.tunnel.stop(engine);
     {
+        std::unique_lock<std::timed_mutex> owner(tunnelLock, std::defer_lock);
+        if (owner.try_lock_for(std::chrono::milliseconds(kTunnelOwnerWaitMs))) {
+            system.tunnel.stop(engine);
+        } else {
+            system.log("tunnel stop skipped: a start or stop kept the tunnel for 20 s");
+        }
         std::lock_guard<std::mutex> hold(lock);
         phase = TunnelPhase::Idle;
         status = message.empty() ? std::string(kStatusReady) : message;
         error = isError;
+    }
+    notify();
+}
+
+void TunnelController::reconnect(const std::string& message) {
+    disconnect(message, false);
+    if (wantConnected.load() && !stopFlag.load()) {
+        system.procedures.connect(*this);
+        return;
+    }
+    // The user's stop came while the tunnel went down: it wins over the reconnect.
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (phase == TunnelPhase::Idle) {
+            status = kStatusDisconnected;
+            error = false;
+        }
     }
     notify();
 }
@@ -115,4 +159,40 @@ void TunnelController::setUpdateProgress(double fraction) {
         update.progress = percent;
     }
     if (changed) notify();
+}
+
+bool shutdownTunnel(TunnelController& c, const std::function<bool()>& waitMonitor) {
+    {
+        std::lock_guard<std::mutex> hold(c.lock);
+        c.stopFlag = true;
+        c.wantConnected = false;
+        c.retryAt = 0;
+        c.engine.cancel = true;
+    }
+    const bool monitorEnded = waitMonitor ? waitMonitor() : true;
+    bool stopped = false;
+    {
+        std::unique_lock<std::timed_mutex> owner(c.tunnelLock, std::defer_lock);
+        stopped = owner.try_lock_for(std::chrono::milliseconds(kShutdownTunnelWaitMs));
+        if (stopped) {
+            c.system.tunnel.stop(c.engine);
+            std::lock_guard<std::mutex> hold(c.lock);
+            if (c.phase != TunnelPhase::Idle) {
+                c.phase = TunnelPhase::Idle;
+                c.status = kStatusDisconnected;
+                c.error = false;
+            }
+        } else {
+            c.system.log("shutdown: the tunnel stayed busy, its engines end with the job");
+        }
+    }
+    c.notify();
+    bool workersEnded = false;
+    {
+        std::unique_lock<std::mutex> hold(c.workersLock);
+        workersEnded = c.workersEnded.wait_for(hold, std::chrono::milliseconds(kShutdownWorkersWaitMs),
+                                               [&c] { return c.workers == 0; });
+    }
+    if (!workersEnded) c.system.log("shutdown: a worker still runs, the controller is kept");
+    return monitorEnded && stopped && workersEnded;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -23,9 +24,19 @@ inline constexpr const char* kStatusStopping = "Отключаюсь…";
 inline constexpr const char* kStatusDisconnected = "Отключено.";
 inline constexpr const char* kStatusNeedsAdmin = "Для туннеля нужны права администратора.";
 
+// The longest a start, stop or switch waits for the tunnel: a stop takes the health thread's 3 s,
+// sing-box's 6 s and xray's 0.5 s at most, and a start ends within one poll step of its cancel.
+inline constexpr uint32_t kTunnelOwnerWaitMs = 20000;
+// The shutdown's wait for the tunnel and then for the workers the controller started.
+inline constexpr uint32_t kShutdownTunnelWaitMs = 15000;
+inline constexpr uint32_t kShutdownWorkersWaitMs = 3000;
+
+// Lock order: tunnelLock before lock, never the other way.
 struct TunnelController {
     std::function<void()> onChanged;
     SystemOps system;
+    // The one owner of the engine state: every tunnel start and stop runs while it is held.
+    std::timed_mutex tunnelLock;
     std::mutex lock;
     EngineState engine;
     std::atomic<bool> stopFlag{false};
@@ -42,12 +53,17 @@ struct TunnelController {
     UpdateOffer update;
     std::string alert;
     bool attentionRequested = false;
+    // The workers started through startWorker that have not ended; guarded by workersLock.
+    std::mutex workersLock;
+    std::condition_variable workersEnded;
+    int workers = 0;
 
     TunnelController(std::function<void()> onChanged, uint32_t uiThreadId, SystemOps system);
     TunnelController(const TunnelController&) = delete;
     TunnelController& operator=(const TunnelController&) = delete;
 
-    // Runs the work on a new detached thread; when none can be started the work is dropped silently.
+    // Runs the work on a new detached thread, counted until it ends; when none can be started the
+    // work is dropped silently.
     void startWorker(std::function<void()> work);
     TunnelPhase readPhase();
     void startConnect();
@@ -55,8 +71,18 @@ struct TunnelController {
     void reportFailure(const std::string& text);
     void startUpdate();
     void dismissAlert();
+    // Raises the start's cancel flag, then stops the tunnel as its owner.
     void disconnect(const std::string& message, bool isError);
+    // A switch or settings reconnect: the disconnect with the message, then the connect procedure
+    // unless the user's stop came meanwhile (the status then says "Отключено.").
+    void reconnect(const std::string& message);
     void setUpdateProgress(double fraction);
     // Calls onChanged; the caller must not hold the lock.
     void notify();
 };
+
+// The portable part of the program's end: raises the stop flag and every start's cancel, lets
+// waitMonitor wait for the monitor thread (true when it ended), stops the tunnel as its owner within
+// a bound and waits a bounded time for the controller's workers. True when nothing can touch the
+// controller any more, so it may be deleted.
+bool shutdownTunnel(TunnelController& controller, const std::function<bool()>& waitMonitor);

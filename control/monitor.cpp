@@ -42,8 +42,7 @@ bool switchSilentServer(TunnelController& c, uint64_t tick) {
     // With a single server there is nowhere to go; the page shows the failed ping meanwhile.
     if (servers < 2) return false;
     c.system.log("server " + c.engine.serverAddress + " stopped answering, switching");
-    c.disconnect(kStatusServerSilent, false);
-    connectAgain(c);
+    c.reconnect(kStatusServerSilent);
     return true;
 }
 
@@ -77,12 +76,16 @@ bool runDueRetry(TunnelController& c) {
     return true;
 }
 
-void takeProfile(TunnelController& c, ProfileSource& source) {
-    if (!source.take) return;
+// A new document is taken and checked; without one, a change that arrived while connecting is
+// applied once the tunnel runs.
+void takeProfile(TunnelController& c, ProfileSource& source, TunnelPhase phase) {
     JsonValue document;
-    if (!source.take(document)) return;
-    applyProfileDocument(c, document);
-    checkProfileChange(c);  // notifies, whether or not it reconnected
+    if (source.take && source.take(document)) {
+        applyProfileDocument(c, document);
+        checkProfileChange(c);  // notifies, whether or not it reconnected
+        return;
+    }
+    if (phase == TunnelPhase::Running) reconnectOnProfileChange(c);
 }
 
 }  // namespace
@@ -106,7 +109,7 @@ void monitorPass(TunnelController& c, ProfileSource& source, MonitorState& state
     const TunnelPhase phase = c.readPhase();
     if (phase == TunnelPhase::Running && watchRunningTunnel(c, state)) return;
     if (phase == TunnelPhase::Idle && runDueRetry(c)) return;
-    takeProfile(c, source);
+    takeProfile(c, source, phase);
 }
 
 uint32_t monitorLoop(TunnelController& c, ProfileSource& source) {

@@ -1,5 +1,6 @@
 #include "control/profile.h"
 
+#include "build_config.h"
 #include "control/controller.h"
 
 namespace {
@@ -36,7 +37,28 @@ ServiceProfile parseProfile(const JsonValue& document) {
     return p;
 }
 
+bool versionNewer(const std::string& offered, const std::string& running) {
+    size_t i = 0, j = 0;
+    while (i < offered.size() || j < running.size()) {
+        uint64_t a = 0, b = 0;
+        for (; i < offered.size() && offered[i] != '.'; ++i) {
+            if (offered[i] >= '0' && offered[i] <= '9' && a < 1000000000) a = a * 10 + (offered[i] - '0');
+        }
+        for (; j < running.size() && running[j] != '.'; ++j) {
+            if (running[j] >= '0' && running[j] <= '9' && b < 1000000000) b = b * 10 + (running[j] - '0');
+        }
+        if (a != b) return a > b;
+        if (i < offered.size()) ++i;
+        if (j < running.size()) ++j;
+    }
+    return false;
+}
+
 void applyUpdateOffer(UpdateOffer& offer, const JsonValue& document) {
+    applyUpdateOffer(offer, document, vlm::build::kVersion);
+}
+
+void applyUpdateOffer(UpdateOffer& offer, const JsonValue& document, const std::string& runningVersion) {
     const JsonValue& update = document.find("update");
     if (update.kind == JsonKind::Object) {
         offer.version = update.find("version").asText();
@@ -44,6 +66,12 @@ void applyUpdateOffer(UpdateOffer& offer, const JsonValue& document) {
         offer.sha256 = update.find("sha256").asText();
         offer.notes = update.find("notes").asText();
         offer.mandatory = update.find("mandatory").asBool();
+        if (!offer.version.empty() && !versionNewer(offer.version, runningVersion)) {
+            // An offer not newer than this build: nothing to show or to insist on.
+            offer.version.clear();
+            offer.url.clear();
+            offer.mandatory = false;
+        }
     } else {
         // sha256 and notes keep their texts: nothing reads them without a version and a link.
         offer.version.clear();
@@ -60,17 +88,19 @@ void applyProfileDocument(TunnelController& controller, const JsonValue& documen
     controller.profileReady = true;
 }
 
-bool checkProfileChange(TunnelController& controller) {
+bool reconnectOnProfileChange(TunnelController& controller) {
     bool fires = false;
     {
         std::lock_guard<std::mutex> hold(controller.lock);
         fires = controller.phase == TunnelPhase::Running &&
                 profileChanged(controller.profile, controller.activeProfile);
     }
-    if (fires) {
-        controller.disconnect(kStatusProfileChanged, false);
-        controller.system.procedures.connect(controller);
-    }
+    if (fires) controller.reconnect(kStatusProfileChanged);
+    return fires;
+}
+
+bool checkProfileChange(TunnelController& controller) {
+    const bool fires = reconnectOnProfileChange(controller);
     controller.notify();
     return fires;
 }

@@ -45,6 +45,11 @@ ServiceProfile parseProfile(const JsonValue& document);
 // Replaces the offer (all but progress) from the document's "update" member. The caller holds the
 // controller's lock.
 void applyUpdateOffer(UpdateOffer& offer, const JsonValue& document);
+// The same against the given running version: an offer not newer than it is dropped.
+void applyUpdateOffer(UpdateOffer& offer, const JsonValue& document, const std::string& runningVersion);
+
+// Dotted numeric comparison ("1.10" > "1.9"; a missing part counts as 0).
+bool versionNewer(const std::string& offered, const std::string& running);
 
 // Parses outside the lock, then stores profile and offer and sets profileReady under it.
 // Does not notify: the monitor loop runs the change check and notifies afterwards.
@@ -54,6 +59,8 @@ void applyProfileDocument(TunnelController& controller, const JsonValue& documen
 // changed, disconnects with the reconnect message and runs the connect procedure on the calling
 // thread. Notifies in any case, so the page shows the new mode, apps and offer. True when it fired.
 bool checkProfileChange(TunnelController& controller);
+// The same check without the notification when nothing changed; true when it reconnected.
+bool reconnectOnProfileChange(TunnelController& controller);
 
 inline constexpr const char* kStatusProfileChanged = "Настройки на сервере изменились, переподключаюсь…";
 

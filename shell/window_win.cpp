@@ -13,7 +13,9 @@
 
 namespace {
 
-bool monitorStillRuns = false;  // a monitor thread that outlived its 3 s: the controller is kept
+// A monitor or worker that outlived the shutdown's waits: the controller is kept, and the process
+// ends with it.
+bool controllerKept = false;
 
 // The controller asked for the user's attention (a VPN program was started while connected).
 void honourAttention(HWND window, TunnelController& controller) {
@@ -133,13 +135,13 @@ HWND createMainWindow(HINSTANCE instance) {
 }
 
 bool shutdownController(TunnelController& controller) {
-    controller.stopFlag = true;
-    bool ended = true;
-    if (controller.monitorThread) {
-        ended = WaitForSingleObject(kernelHandle(controller.monitorThread), kMonitorJoinMs) == WAIT_OBJECT_0;
-        controller.monitorThread.reset();
-        monitorStillRuns = !ended;
-    }
-    controller.system.tunnel.stop(controller.engine);
-    return !monitorStillRuns;
+    const bool safe = shutdownTunnel(controller, [&controller] {
+        if (!controller.monitorThread) return true;
+        const bool ended =
+            WaitForSingleObject(kernelHandle(controller.monitorThread), kMonitorJoinMs) == WAIT_OBJECT_0;
+        if (ended) controller.monitorThread.reset();
+        return ended;
+    });
+    if (!safe) controllerKept = true;
+    return !controllerKept;
 }

@@ -22,7 +22,7 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
 // Registers the class and creates the hidden, centred, rounded main window sized for the system DPI.
 HWND createMainWindow(HINSTANCE instance);
 
-// Raises the stop flag, waits at most 3 s for the monitor thread and closes its handle, then stops
-// the engines. A second call finds no thread and nothing running. False while a monitor thread
-// that did not stop in time may still use the controller (then it must not be destroyed).
+// shutdownTunnel with the wait of at most 3 s for the monitor thread (its handle is closed once it
+// ended). A second call finds nothing running. False while a monitor thread or a worker that did
+// not end in time may still use the controller (then it must not be destroyed).
 bool shutdownController(TunnelController& controller);

@@ -27,6 +27,9 @@ struct EngineState {
     PlatformHandle healthThread;
     std::atomic<bool> running{false};
     std::atomic<bool> stopRequested{false};
+    // Raised by a stop request: a start in progress ends within one poll step, leaving nothing
+    // running. Lowered by the connect that begins the next start.
+    std::atomic<bool> cancel{false};
     std::atomic<int32_t> latencyMs{-1};
     std::atomic<uint64_t> lastOkTick{0};
     std::string serverAddress;  // host:port of the primary route

@@ -1,5 +1,6 @@
 #include "tunnel/tunnel.h"
 
+#include <algorithm>
 #include <optional>
 
 #include "foundation/text.h"
@@ -110,9 +111,10 @@ std::string engineLogReason(const std::string& tail) {
     return candidate;
 }
 
-bool waitForLocalPort(int32_t port, const PlatformHandle& xray, const TunnelOps& ops) {
+bool waitForLocalPort(int32_t port, const PlatformHandle& xray, const TunnelOps& ops, const std::atomic<bool>* cancel) {
     const uint64_t t0 = ops.clock.nowMs();
     for (;;) {
+        if (cancel && cancel->load()) return false;
         // xray opens its ports before its outbounds start and may still exit after that.
         const bool ready = ops.network.probeTcp("127.0.0.1", static_cast<uint16_t>(port), 0, kLocalPortProbeMs) >= 0;
         if (!ops.processes.processRunning(xray)) return false;  // its reason is in the log already
@@ -122,9 +124,10 @@ bool waitForLocalPort(int32_t port, const PlatformHandle& xray, const TunnelOps&
     }
 }
 
-AdapterWait waitForTunnelAdapter(const PlatformHandle& singBox, const TunnelOps& ops) {
+AdapterWait waitForTunnelAdapter(const PlatformHandle& singBox, const TunnelOps& ops, const std::atomic<bool>* cancel) {
     const uint64_t t0 = ops.clock.nowMs();
     while (singBox && ops.processes.processRunning(singBox)) {
+        if (cancel && cancel->load()) return AdapterWait::Cancelled;
         if (ops.adapters.isTunnelAdapterUp()) return AdapterWait::Up;
         ops.clock.sleepMs(kAdapterPollMs);
         if (ops.clock.nowMs() - t0 >= ops.timeouts.adapterWaitMs) return AdapterWait::TimedOut;
@@ -162,12 +165,24 @@ std::string startSingBox(EngineState& state, const TunnelOps& ops) {
         if (attempt > 0) {
             ops.log(kLogAdapterRetry + scanEngineLog(ops));
             ops.processes.stopEngineProcess(state.singBoxProcess, kSingBoxRetryGraceMs);
-            ops.clock.sleepMs(kSingBoxRetryPauseMs);
+            for (uint32_t slept = 0; slept < kSingBoxRetryPauseMs && !state.cancel;) {
+                const uint32_t step = std::min(kAdapterPollMs, kSingBoxRetryPauseMs - slept);
+                ops.clock.sleepMs(step);
+                slept += step;
+            }
+        }
+        if (state.cancel) {
+            stopTunnel(state, ops);
+            return kMsgStartCancelled;
         }
         state.singBoxProcess = ops.processes.launchEngine("sing-box.exe", arguments, nullptr, state.job);
         if (!state.singBoxProcess) break;
-        const AdapterWait outcome = waitForTunnelAdapter(state.singBoxProcess, ops);
+        const AdapterWait outcome = waitForTunnelAdapter(state.singBoxProcess, ops, &state.cancel);
         if (outcome == AdapterWait::Up) return {};
+        if (outcome == AdapterWait::Cancelled) {
+            stopTunnel(state, ops);
+            return kMsgStartCancelled;
+        }
         if (outcome == AdapterWait::Exited && attempt + 1 < kSingBoxAttempts) continue;
         break;
     }
@@ -187,6 +202,7 @@ std::string startTunnel(EngineState& state, const TunnelRequest& request, const 
 
     const uint64_t t0 = ops.clock.nowMs();
     while (ops.clock.nowMs() - t0 < ops.timeouts.foreignAdapterWaitMs) {
+        if (state.cancel) return kMsgStartCancelled;
         if (ops.adapters.findForeignTunnelAdapter().empty()) break;
         ops.clock.sleepMs(kForeignAdapterPollMs);
     }
@@ -232,12 +248,13 @@ std::string startTunnel(EngineState& state, const TunnelRequest& request, const 
     const std::string configError = buildXrayConfig(routes, adapterName, xrayConfig, ops.network.resolveIPv4);
     if (!configError.empty()) return kMsgBadKeyPrefix + configError;
 
+    if (state.cancel) return kMsgStartCancelled;
     state.job = ops.processes.createJob();
     state.xrayProcess = ops.processes.launchEngine("xray-core.exe", "run -c stdin:", &xrayConfig, state.job);
-    if (!state.xrayProcess || !waitForLocalPort(routes.front().socksPort, state.xrayProcess, ops)) {
-        const std::string reason = scanEngineLog(ops);
+    if (!state.xrayProcess || !waitForLocalPort(routes.front().socksPort, state.xrayProcess, ops, &state.cancel)) {
+        const std::string reason = state.cancel ? std::string() : scanEngineLog(ops);
         stopTunnel(state, ops);
-        return kMsgXrayFailedPrefix + reason;
+        return state.cancel ? std::string(kMsgStartCancelled) : kMsgXrayFailedPrefix + reason;
     }
 
     const std::optional<ServerRoute> appsRoute = useApps ? std::optional<ServerRoute>(apps) : std::nullopt;
@@ -257,6 +274,12 @@ std::string startTunnel(EngineState& state, const TunnelRequest& request, const 
     // The health thread gets only the clock and the sockets, copied: it may outlive this call's seam.
     state.healthThread = ops.processes.startThread(
         [&state, clock = ops.clock, network = ops.network] { healthProbeLoop(state, clock, network); });
+    if (!state.healthThread) {
+        // Without its probe the monitor would take the server for silent 7 s later.
+        ops.log("health thread not started, stopping the engines");
+        stopTunnel(state, ops);
+        return kMsgHealthThreadFailed;
+    }
     return {};
 }
 

@@ -3,6 +3,7 @@
 // portable and runs over TunnelOps; tunnel_win.cpp fills it with the real calls.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -54,6 +55,9 @@ inline constexpr const char* kMsgXrayFailedPrefix = "Ядро xray не запу
 inline constexpr const char* kMsgAdapterFailedPrefix = "Туннельный адаптер не поднялся. ";
 inline constexpr const char* kMsgRealityMismatch =
     "Сервер ответил обычным сайтом вместо Reality: ключ на сервере не подходит.";
+// A start ended by a stop request; the stop's own status is what the page shows.
+inline constexpr const char* kMsgStartCancelled = "Подключение отменено.";
+inline constexpr const char* kMsgHealthThreadFailed = "Не удалось запустить проверку связи с сервером.";
 inline constexpr const char* kLogAdapterRetry = "tunnel adapter did not come up, retrying: ";
 // "Другая сетевая программа (адаптер «NAME») не закрылась сама. Закройте её и нажмите снова."
 std::string foreignAdapterMessage(const std::string& adapterName);
@@ -113,7 +117,9 @@ struct TunnelOps {
     TunnelTimeouts timeouts;
 };
 
-// Empty on success, otherwise the message to show; on failure nothing is left running.
+// Empty on success, otherwise the message to show; on failure nothing is left running. A raised
+// state.cancel ends it within one poll step: it is checked before each engine launch and inside
+// each wait and pause.
 std::string startTunnel(EngineState& state, const TunnelRequest& request, const TunnelOps& ops);
 // Safe when nothing runs.
 void stopTunnel(EngineState& state, const TunnelOps& ops);
@@ -124,11 +130,14 @@ bool enginesAlive(const EngineState& state, const TunnelOps& ops);
 // The reason from the engine log after an engine ended, or empty.
 std::string scanEngineLog(const TunnelOps& ops);
 
-// The route's SOCKS port answers while xray still runs; false at once when xray has exited, or
-// after the time-out.
-bool waitForLocalPort(int32_t port, const PlatformHandle& xray, const TunnelOps& ops);
-enum class AdapterWait { Up, Exited, TimedOut };
-AdapterWait waitForTunnelAdapter(const PlatformHandle& singBox, const TunnelOps& ops);
+// The route's SOCKS port answers while xray still runs; false at once when xray has exited, when
+// the cancel (if given) is raised, or after the time-out.
+bool waitForLocalPort(int32_t port, const PlatformHandle& xray, const TunnelOps& ops,
+                      const std::atomic<bool>* cancel = nullptr);
+enum class AdapterWait { Up, Exited, TimedOut, Cancelled };
+// Ends at once when the cancel (if given) is raised.
+AdapterWait waitForTunnelAdapter(const PlatformHandle& singBox, const TunnelOps& ops,
+                                 const std::atomic<bool>* cancel = nullptr);
 
 // A short reason from the tail of the engine log, read line by line without carriage returns and
 // escape sequences (so sing-box's colours are gone), xray's access lines skipped: the Reality

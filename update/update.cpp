@@ -12,7 +12,10 @@ std::wstring replacementCommandLine(const std::wstring& executable) {
 }
 
 void runUpdate(TunnelController& controller, const std::string& url, const std::string& sha256, const UpdateOps& ops) {
-    // A running tunnel goes first: the status line says "Готов." until the download ends.
+    // A running tunnel goes first, with the wish to be connected and any pending retry, so that
+    // nothing reconnects during the download: the status line says "Готов." until it ends.
+    controller.wantConnected.exchange(false);
+    controller.retryAt.exchange(0);
     controller.disconnect("", false);
 
     const std::wstring target = ops.executable + kUpdateSuffix;

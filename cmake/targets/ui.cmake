@@ -6,7 +6,7 @@ if(VLM_TESTS AND NOT WIN32)
   # its list; this file, read after those lists, adds the label to every one of them.
   set(vlm_threads_labels "${CMAKE_BINARY_DIR}/threads_labels.cmake")
   file(WRITE "${vlm_threads_labels}" "")
-  foreach(target controller_test bridge_test connect_test monitor_test profile_source_test)
+  foreach(target controller_test bridge_test connect_test monitor_test owner_test profile_source_test)
     if(TARGET ${target})
       file(APPEND "${vlm_threads_labels}"
            "foreach(t IN LISTS ${target}_TESTS)\n  set_tests_properties(\"\${t}\" PROPERTIES LABELS \"native;threads\")\nendforeach()\n")

@@ -78,11 +78,16 @@ TEST(ServiceProfileOffer, ReplacedByEachDocument) {
         {nullptr, {"", "", "old-sha", "old notes", false, 40}},
         {R"("1.3.0")", {"", "", "old-sha", "old notes", false, 40}},
         {R"([])", {"", "", "old-sha", "old notes", false, 40}},
+        // Only an offer newer than the running 1.2.2 counts (dotted numbers, not text).
+        {R"({"version":"1.2.10","url":"u"})", {"1.2.10", "u", "", "", false, 40}},
+        {R"({"version":"1.2.2","url":"u","mandatory":true})", {"", "", "", "", false, 40}},
+        {R"({"version":"1.1.9","url":"u","mandatory":true})", {"", "", "", "", false, 40}},
+        {R"({"version":"1.2.2.1","url":"u"})", {"1.2.2.1", "u", "", "", false, 40}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.update ? row.update : "(none)");
         UpdateOffer offer = old;
-        applyUpdateOffer(offer, doc(row.update ? std::string(R"({"update":)") + row.update + "}" : "{}"));
+        applyUpdateOffer(offer, doc(row.update ? std::string(R"({"update":)") + row.update + "}" : "{}"), "1.2.2");
         EXPECT_EQ(offer.version, row.expected.version);
         EXPECT_EQ(offer.url, row.expected.url);
         EXPECT_EQ(offer.sha256, row.expected.sha256);
@@ -198,6 +203,7 @@ TEST(ServiceProfileChangeCheck, ReconnectsOnlyARunningTunnelWhoseRoutingChanged)
         };
         applyProfileDocument(c, doc(running));
         c.activeProfile = c.profile;
+        c.wantConnected = true;
         c.phase = row.phase;
         applyProfileDocument(c, doc(row.document));
         EXPECT_EQ(checkProfileChange(c), row.fires);

@@ -27,6 +27,7 @@ struct FakeSystem {
     uint64_t xrayReadyAfter = 0;     // after launch; -1: never
     bool xrayNeverReady = false;
     bool xrayExitsAtOnce = false;   // its ports open, then it exits (a start failure after listening)
+    bool healthThreadFails = false;
     std::vector<std::string> singBoxAttempts = {"up"};  // "up", "exit", "never", "nolaunch"
     int singBoxLaunches = 0;
     uint64_t singBoxStartedAt = 0;
@@ -113,6 +114,7 @@ struct FakeSystem {
         o.folder.deleteTunConfig = [this] { events.push_back("delete tun.json"); };
         o.adapters.setTunnelDns = [this] { events.push_back("dns"); };
         o.processes.startThread = [this](std::function<void()>) {
+            if (healthThreadFails) return PlatformHandle();
             events.push_back("health thread");
             return PlatformHandle(reinterpret_cast<void*>(90));
         };
@@ -289,6 +291,8 @@ TEST(TunnelStart, EngineFailuresStopEverything) {
          "Туннельный адаптер не поднялся. [Error] bad config", 1, 0, 25000, 25200},
         {"sing-box cannot start", [](FakeSystem& s) { s.singBoxAttempts = {"nolaunch"}; },
          "Туннельный адаптер не поднялся. [Error] bad config", 1, 0, 0, 50},
+        {"the health thread cannot start", [](FakeSystem& s) { s.healthThreadFails = true; },
+         kMsgHealthThreadFailed, 1, 0, 0, 400},
     };
     for (const Row& row : rows) {
         FakeSystem s;

@@ -42,7 +42,11 @@ bool switchSilentServer(TunnelController& c, uint64_t tick) {
     // With a single server there is nowhere to go; the page shows the failed ping meanwhile.
     if (servers < 2) return false;
     c.system.log("server " + c.engine.serverAddress + " stopped answering, switching");
-    c.reconnect(kStatusServerSilent);
+    // A REALITY mismatch leaves xray running; its trace in the engine log is named at the switch.
+    const std::string reason = c.system.tunnel.scanEngineLog();
+    const bool mismatch = reason == kMsgRealityMismatch;
+    if (mismatch) c.system.log("server " + c.engine.serverAddress + " answered with its decoy site: REALITY mismatch");
+    c.reconnect(mismatch ? reason : std::string(kStatusServerSilent));
     return true;
 }
 

@@ -22,26 +22,31 @@ TEST(MonitorLoop, SilentServerSwitchesPastSevenSecondsWithTwoServers) {
         std::vector<std::string> servers;
         uint64_t silenceMs;  // since the last good probe, when the pass looks
         bool switches;
+        bool realityMismatch = false;  // the engine log shows one
     };
     const Row rows[] = {
         {{"a.test:443", "b.test:443"}, 7000, false},
         {{"a.test:443", "b.test:443"}, 7001, true},
         {{"a.test:443", "b.test:443", "c.test:443"}, 7500, true},
         {{"a.test:443"}, 7500, false},
+        {{"a.test:443", "b.test:443"}, 7001, true, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::to_string(row.servers.size()) + " servers, " + std::to_string(row.silenceMs) + " ms");
         ConnectRig r;
         r.startRunning(row.servers);
         r.c.engine.lastOkTick = r.nowMs + kMonitorPassMs - row.silenceMs;
+        if (row.realityMismatch) r.engineLogReason = kMsgRealityMismatch;
         r.runPasses(1);
+        EXPECT_EQ(logged(r, "server a.test:443 answered with its decoy site: REALITY mismatch"), row.realityMismatch);
         EXPECT_EQ(logged(r, "server a.test:443 stopped answering, switching"), row.switches);
         EXPECT_EQ(r.stops, row.switches ? 1 : 0);
         EXPECT_EQ(r.started.size(), row.switches ? 2u : 1u);
         EXPECT_EQ(r.c.phase, TunnelPhase::Running);
         const auto& seen = r.notes.statuses;
-        EXPECT_EQ(std::count(seen.begin(), seen.end(), "Сервер перестал отвечать, переключаюсь на другой…"),
-                  row.switches ? 1 : 0);
+        const std::string switchText =
+            row.realityMismatch ? kMsgRealityMismatch : "Сервер перестал отвечать, переключаюсь на другой…";
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), switchText), row.switches ? 1 : 0);
     }
     // Counted from the start: 28 passes make exactly 7000 ms, the 29th is the first past it.
     ConnectRig r;

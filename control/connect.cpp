@@ -40,26 +40,6 @@ struct ConnectClaim {
     ConnectClaim& operator=(const ConnectClaim&) = delete;
 };
 
-// The smallest of three timings, or -1 when all three failed.
-int32_t timeServer(const NetworkOps& network, const std::string& address, uint16_t port, uint32_t interfaceIndex) {
-    int32_t best = -1;
-    for (int round = 0; round < kServerProbeRounds; ++round) {
-        const int32_t ms = network.probeTcp(address, port, interfaceIndex, kServerProbeTimeoutMs);
-        if (ms >= 0 && (best < 0 || ms < best)) best = ms;
-    }
-    return best;
-}
-
-// Fewer than two servers are not timed at all; without a physical Internet adapter the first
-// server is taken as it stands and the tunnel start reports the missing adapter itself.
-std::string chooseServer(const SystemOps& system, const std::vector<std::string>& servers) {
-    if (servers.size() < 2) return servers.empty() ? std::string() : servers.front();
-    std::string adapterName;
-    uint32_t interfaceIndex = 0;
-    if (!system.adapters.findInternetAdapter(adapterName, interfaceIndex)) return servers.front();
-    return selectServer(system.network, system.log, servers, interfaceIndex);
-}
-
 // A disconnect took the phase over while the engines were starting (it acts on "connecting" too);
 // the phase and the status are its own now. Engines that came up under it are stopped here, once
 // its own stop has finished, so that two stops never run at once. Other connects wait for the
@@ -91,24 +71,6 @@ void stopSupersededStart(TunnelController& c) {
 }
 
 }  // namespace
-
-std::string selectServer(const NetworkOps& network, const LogSink& log, const std::vector<std::string>& servers,
-                         uint32_t interfaceIndex) {
-    int32_t best = -1;
-    std::string chosen;
-    for (const std::string& text : servers) {
-        VlessLink link;
-        if (!parseVlessLink(text, link)) continue;
-        const std::string address = network.resolveIPv4(link.host);
-        const int32_t ms = timeServer(network, address, static_cast<uint16_t>(link.port), interfaceIndex);
-        log("server " + link.host + ": " + (ms < 0 ? std::string("unreachable") : std::to_string(ms) + " ms"));
-        if (ms >= 0 && (best < 0 || ms < best)) {
-            best = ms;
-            chosen = text;
-        }
-    }
-    return chosen;
-}
 
 std::string connectedText(const ServiceProfile& profile) {
     if (profile.mode == TunnelMode::System) return kStatusConnectedSystem;
@@ -144,11 +106,13 @@ void runConnect(TunnelController& c) {
     }
     c.notify();
 
-    p.primaryLink = chooseServer(c.system, p.servers);
+    p.primaryLink = chooseServer(c, p.servers);
 
     if (p.primaryLink.empty() && !p.servers.empty()) {
         {
             std::lock_guard<std::mutex> hold(c.lock);
+            // A disconnect that stopped the selection owns the phase and the status.
+            if (c.phase != TunnelPhase::Connecting) return;
             c.phase = TunnelPhase::Idle;
             c.status = kStatusNoServerAnswers;
             c.error = true;

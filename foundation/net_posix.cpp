@@ -48,28 +48,6 @@ int32_t freeLocalPort() {
     return ntohs(bound.sin_port);
 }
 
-int32_t probeTcp(const std::string& address, uint16_t port, uint32_t interfaceIndex, uint32_t timeoutMs) {
-    (void)interfaceIndex;  // binding to an adapter is a Windows matter
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(port);
-    if (inet_pton(AF_INET, address.c_str(), &target.sin_addr) != 1) return -1;
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (s < 0) return -1;
-    const auto t0 = std::chrono::steady_clock::now();
-    connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof target);
-    pollfd p{s, POLLOUT, 0};
-    const int ready = poll(&p, 1, static_cast<int>(timeoutMs > 0x7FFFFFFFu ? 0x7FFFFFFFu : timeoutMs));
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = -1;
-    close(s);
-    if (ready != 1 || error != 0) return -1;
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - t0).count();
-    return elapsed < 2 ? 1 : static_cast<int32_t>(elapsed);
-}
-
 namespace {
 
 // One batch of at most kProbeBatchSize targets: every connect started, then one poll loop until
@@ -125,4 +103,8 @@ std::vector<int32_t> probeTcpMany(const std::vector<TcpTarget>& targets, uint32_
         probeBatch(targets, first, std::min(targets.size(), first + kProbeBatchSize), timeoutMs, results);
     }
     return results;
+}
+
+int32_t probeTcp(const std::string& address, uint16_t port, uint32_t interfaceIndex, uint32_t timeoutMs) {
+    return probeTcpMany({{address, port}}, interfaceIndex, timeoutMs).front();
 }

@@ -59,50 +59,6 @@ int32_t freeLocalPort() {
     return ntohs(bound.sin_port);
 }
 
-int32_t probeTcp(const std::string& address, uint16_t port, uint32_t interfaceIndex, uint32_t timeoutMs) {
-    startSockets();
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(port);
-    // A host name is no address: probing it fails rather than resolving behind the caller's back.
-    if (inet_pton(AF_INET, address.c_str(), &target.sin_addr) != 1) return -1;
-
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) return -1;
-    if (interfaceIndex != 0) {
-        // IP_UNICAST_IF takes the index in network byte order for IPv4.
-        const DWORD index = htonl(interfaceIndex);
-        setsockopt(s, IPPROTO_IP, IP_UNICAST_IF, reinterpret_cast<const char*>(&index), sizeof index);
-    }
-    u_long nonBlocking = 1;
-    ioctlsocket(s, FIONBIO, &nonBlocking);
-
-    const ULONGLONG t0 = GetTickCount64();
-    connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof target);
-
-    fd_set writable;
-    FD_ZERO(&writable);
-    FD_SET(s, &writable);
-    // Winsock reports a refused connect in the exception set, not the write set.
-    fd_set failed;
-    FD_ZERO(&failed);
-    FD_SET(s, &failed);
-    timeval wait{};
-    wait.tv_sec = static_cast<long>(timeoutMs / 1000);
-    wait.tv_usec = static_cast<long>((timeoutMs % 1000) * 1000);
-    const int ready = select(0, nullptr, &writable, &failed, &wait);
-
-    const bool connected = ready == 1 && FD_ISSET(s, &writable);
-    int error = 0;
-    int length = sizeof error;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) error = -1;
-    closesocket(s);
-
-    if (!connected || error != 0) return -1;
-    const ULONGLONG elapsed = GetTickCount64() - t0;
-    return elapsed < 2 ? 1 : static_cast<int32_t>(elapsed);
-}
-
 namespace {
 
 struct PendingProbe {
@@ -120,10 +76,12 @@ void probeBatch(const std::vector<TcpTarget>& targets, size_t first, size_t end,
         sockaddr_in target{};
         target.sin_family = AF_INET;
         target.sin_port = htons(targets[i].port);
+        // A host name is no address: probing it fails rather than resolving behind the caller's back.
         if (inet_pton(AF_INET, targets[i].address.c_str(), &target.sin_addr) != 1) continue;
         const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         if (s == INVALID_SOCKET) continue;
         if (interfaceIndex != 0) {
+            // IP_UNICAST_IF takes the index in network byte order for IPv4.
             const DWORD index = htonl(interfaceIndex);
             setsockopt(s, IPPROTO_IP, IP_UNICAST_IF, reinterpret_cast<const char*>(&index), sizeof index);
         }
@@ -176,4 +134,8 @@ std::vector<int32_t> probeTcpMany(const std::vector<TcpTarget>& targets, uint32_
                    results);
     }
     return results;
+}
+
+int32_t probeTcp(const std::string& address, uint16_t port, uint32_t interfaceIndex, uint32_t timeoutMs) {
+    return probeTcpMany({{address, port}}, interfaceIndex, timeoutMs).front();
 }

@@ -115,7 +115,9 @@ TEST(ProbesTcp, ManyAtOnce) {
         const bool answers = targets[i].address == "127.0.0.1" && targets[i].port == l.port;
         EXPECT_EQ(results[i] >= 1, answers) << i << ": " << results[i];
     }
-    if (dropped != 0) EXPECT_GE(elapsed + 20, timeoutMs) << "returned before the dropped target's time-out";
+    if (dropped != 0) {
+        EXPECT_GE(elapsed + 20, timeoutMs) << "returned before the dropped target's time-out";
+    }
     EXPECT_LT(elapsed, dropped != 0 ? timeoutMs + 5000u : timeoutMs / 2);
 }
 

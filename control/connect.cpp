@@ -14,47 +14,8 @@ constexpr const char* kStatusConnectedSystem = "Подключено. Весь �
 constexpr const char* kConnectedPrefix = "Подключено. ";
 constexpr const char* kConnectedAppsWithGeneral = " идут через игровой сервер, остальное через общий.";
 constexpr const char* kConnectedAppsDirect = " идут через сервер, остальное напрямую.";
-// The smallest of three timings, or -1 when all three failed.
-int32_t timeServer(const NetworkOps& network, const std::string& address, uint16_t port, uint32_t interfaceIndex) {
-    int32_t best = -1;
-    for (int round = 0; round < kServerProbeRounds; ++round) {
-        const int32_t ms = network.probeTcp(address, port, interfaceIndex, kServerProbeTimeoutMs);
-        if (ms >= 0 && (best < 0 || ms < best)) best = ms;
-    }
-    return best;
-}
-
-// Fewer than two servers are not timed at all; without a physical Internet adapter the first
-// server is taken as it stands and the tunnel start reports the missing adapter itself.
-std::string chooseServer(const SystemOps& system, const std::vector<std::string>& servers,
-                         const std::atomic<bool>& cancel) {
-    if (servers.size() < 2) return servers.empty() ? std::string() : servers.front();
-    std::string adapterName;
-    uint32_t interfaceIndex = 0;
-    if (!system.adapters.findInternetAdapter(adapterName, interfaceIndex)) return servers.front();
-    return selectServer(system.network, system.log, servers, interfaceIndex, &cancel);
-}
 
 }  // namespace
-
-std::string selectServer(const NetworkOps& network, const LogSink& log, const std::vector<std::string>& servers,
-                         uint32_t interfaceIndex, const std::atomic<bool>* cancel) {
-    int32_t best = -1;
-    std::string chosen;
-    for (const std::string& text : servers) {
-        if (cancel && cancel->load()) return {};
-        VlessLink link;
-        if (!parseVlessLink(text, link)) continue;
-        const std::string address = network.resolveIPv4(link.host);
-        const int32_t ms = timeServer(network, address, static_cast<uint16_t>(link.port), interfaceIndex);
-        log("server " + link.host + ": " + (ms < 0 ? std::string("unreachable") : std::to_string(ms) + " ms"));
-        if (ms >= 0 && (best < 0 || ms < best)) {
-            best = ms;
-            chosen = text;
-        }
-    }
-    return chosen;
-}
 
 std::string connectedText(const ServiceProfile& profile) {
     if (profile.mode == TunnelMode::System) return kStatusConnectedSystem;
@@ -97,7 +58,7 @@ void runConnect(TunnelController& c) {
     }
     c.notify();
 
-    p.primaryLink = chooseServer(c.system, p.servers, c.engine.cancel);
+    p.primaryLink = chooseServer(c, p.servers);
 
     if (p.primaryLink.empty() && !p.servers.empty()) {
         {

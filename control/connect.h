@@ -7,26 +7,18 @@
 #include <vector>
 
 #include "control/controller.h"
+#include "control/selection.h"
 
 inline constexpr const char* kStatusConnecting = "Подключаюсь…";
 inline constexpr const char* kStatusSelecting = "Выбираю самый быстрый сервер…";
 inline constexpr const char* kStatusNoServerAnswers = "Серверы не отвечают. Повторю попытку через 20 секунд.";
 inline constexpr uint64_t kConnectRetryDelayMs = 20000;
-inline constexpr uint32_t kServerProbeTimeoutMs = 1500;
-inline constexpr int kServerProbeRounds = 3;
 
 // Runs on the calling thread (a worker or the monitor). Starts only from "idle" with a profile
 // received; leaves every outcome in the controller's fields and notifies with the lock free.
 // Holds the tunnel lock throughout (bounded wait); the state lock only for the short updates,
 // never while probing or starting the tunnel. Nothing starts once the stop flag is raised.
 void runConnect(TunnelController& controller);
-
-// The link of the fastest server over the interface, or empty when none answered. Each server is
-// timed three times in a row and logged as "server <host>: <n> ms" or "unreachable"; a link that
-// does not parse is skipped silently; on equal times the earlier server wins.
-// A raised cancel ends the choice before the next server, with none chosen.
-std::string selectServer(const NetworkOps& network, const LogSink& log, const std::vector<std::string>& servers,
-                         uint32_t interfaceIndex, const std::atomic<bool>* cancel = nullptr);
 
 // "Подключено. …" for the profile that was started.
 std::string connectedText(const ServiceProfile& profile);

@@ -2,6 +2,7 @@
 // for the HTTP client's address targets), a free local port, and a timed TCP connect.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -28,3 +29,15 @@ int32_t freeLocalPort();
 // Milliseconds a TCP connection to address:port took (at least 1), or -1 when it failed or did
 // not complete within timeoutMs. address must be dotted IPv4; interfaceIndex 0 binds to nothing.
 int32_t probeTcp(const std::string& address, uint16_t port, uint32_t interfaceIndex, uint32_t timeoutMs);
+
+// A TCP endpoint to probe: a dotted IPv4 address and a port.
+struct TcpTarget {
+    std::string address;
+    uint16_t port = 0;
+};
+
+inline constexpr size_t kProbeBatchSize = 32;
+
+// One probeTcp per target, all at once: up to 32 non-blocking connects at a time, in the given
+// order, watched by one wait of at most timeoutMs per batch. The results in the targets' order.
+std::vector<int32_t> probeTcpMany(const std::vector<TcpTarget>& targets, uint32_t interfaceIndex, uint32_t timeoutMs);

@@ -1,11 +1,14 @@
 // The network group of the seams: what the tunnel start, its health probe and the server choice
 // ask of the sockets. The program fills it with foundation's socket functions (resolveIPv4,
-// freeLocalPort, probeTcp); tests script it. Each default finds nothing.
+// freeLocalPort, probeTcp, probeTcpMany); tests script it. Each default finds nothing.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "foundation/net.h"
 
 struct NetworkOps {
     // The host's first IPv4 address as dotted text, or the host unchanged (default: unchanged).
@@ -16,4 +19,8 @@ struct NetworkOps {
     // -1 on failure or after timeoutMs (default: -1).
     std::function<int32_t(const std::string& address, uint16_t port, uint32_t interfaceIndex, uint32_t timeoutMs)>
         probeTcp = [](const std::string&, uint16_t, uint32_t, uint32_t) { return int32_t{-1}; };
+    // probeTcp for every target at once, results in the targets' order (default: none, and the
+    // callers then run probeTcp for one target after another).
+    std::function<std::vector<int32_t>(const std::vector<TcpTarget>& targets, uint32_t interfaceIndex, uint32_t timeoutMs)>
+        probeTcpMany;
 };

@@ -48,24 +48,63 @@ int32_t freeLocalPort() {
     return ntohs(bound.sin_port);
 }
 
-int32_t probeTcp(const std::string& address, uint16_t port, uint32_t interfaceIndex, uint32_t timeoutMs) {
-    (void)interfaceIndex;  // binding to an adapter is a Windows matter
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(port);
-    if (inet_pton(AF_INET, address.c_str(), &target.sin_addr) != 1) return -1;
-    const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
-    if (s < 0) return -1;
+namespace {
+
+// One batch of at most kProbeBatchSize targets: every connect started, then one poll loop until
+// each has answered or the batch's time is up.
+void probeBatch(const std::vector<TcpTarget>& targets, size_t first, size_t end, uint32_t timeoutMs,
+                std::vector<int32_t>& results) {
+    std::vector<pollfd> fds;
+    std::vector<size_t> owners;
     const auto t0 = std::chrono::steady_clock::now();
-    connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof target);
-    pollfd p{s, POLLOUT, 0};
-    const int ready = poll(&p, 1, static_cast<int>(timeoutMs > 0x7FFFFFFFu ? 0x7FFFFFFFu : timeoutMs));
-    int error = 0;
-    socklen_t length = sizeof error;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = -1;
-    close(s);
-    if (ready != 1 || error != 0) return -1;
-    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - t0).count();
-    return elapsed < 2 ? 1 : static_cast<int32_t>(elapsed);
+    const auto spentMs = [&t0] {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0).count();
+    };
+    for (size_t i = first; i < end; ++i) {
+        sockaddr_in target{};
+        target.sin_family = AF_INET;
+        target.sin_port = htons(targets[i].port);
+        if (inet_pton(AF_INET, targets[i].address.c_str(), &target.sin_addr) != 1) continue;
+        const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+        if (s < 0) continue;
+        connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+        fds.push_back({s, POLLOUT, 0});
+        owners.push_back(i);
+    }
+    while (!fds.empty()) {
+        const long long spent = spentMs();
+        if (spent >= static_cast<long long>(timeoutMs)) break;
+        const long long left = static_cast<long long>(timeoutMs) - spent;
+        if (poll(fds.data(), fds.size(), static_cast<int>(std::min<long long>(left, 0x7FFFFFFF))) <= 0) break;
+        const long long elapsed = spentMs();
+        for (size_t k = 0; k < fds.size();) {
+            if (fds[k].revents == 0) {
+                ++k;
+                continue;
+            }
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (getsockopt(fds[k].fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = -1;
+            if (error == 0 && (fds[k].revents & POLLOUT)) results[owners[k]] = elapsed < 2 ? 1 : static_cast<int32_t>(elapsed);
+            close(fds[k].fd);
+            fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(k));
+            owners.erase(owners.begin() + static_cast<std::ptrdiff_t>(k));
+        }
+    }
+    for (const pollfd& p : fds) close(p.fd);
+}
+
+}  // namespace
+
+std::vector<int32_t> probeTcpMany(const std::vector<TcpTarget>& targets, uint32_t interfaceIndex, uint32_t timeoutMs) {
+    (void)interfaceIndex;  // binding to an adapter is a Windows matter
+    std::vector<int32_t> results(targets.size(), -1);
+    for (size_t first = 0; first < targets.size(); first += kProbeBatchSize) {
+        probeBatch(targets, first, std::min(targets.size(), first + kProbeBatchSize), timeoutMs, results);
+    }
+    return results;
+}
+
+int32_t probeTcp(const std::string& address, uint16_t port, uint32_t interfaceIndex, uint32_t timeoutMs) {
+    return probeTcpMany({{address, port}}, interfaceIndex, timeoutMs).front();
 }

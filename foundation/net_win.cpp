@@ -59,46 +59,83 @@ int32_t freeLocalPort() {
     return ntohs(bound.sin_port);
 }
 
-int32_t probeTcp(const std::string& address, uint16_t port, uint32_t interfaceIndex, uint32_t timeoutMs) {
-    startSockets();
-    sockaddr_in target{};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(port);
-    // A host name is no address: probing it fails rather than resolving behind the caller's back.
-    if (inet_pton(AF_INET, address.c_str(), &target.sin_addr) != 1) return -1;
+namespace {
 
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) return -1;
-    if (interfaceIndex != 0) {
-        // IP_UNICAST_IF takes the index in network byte order for IPv4.
-        const DWORD index = htonl(interfaceIndex);
-        setsockopt(s, IPPROTO_IP, IP_UNICAST_IF, reinterpret_cast<const char*>(&index), sizeof index);
-    }
-    u_long nonBlocking = 1;
-    ioctlsocket(s, FIONBIO, &nonBlocking);
+struct PendingProbe {
+    size_t index = 0;
+    SOCKET s = INVALID_SOCKET;
+};
 
+// One batch of at most kProbeBatchSize targets (below FD_SETSIZE): every connect started, then
+// one select loop until each has answered or the batch's time is up.
+void probeBatch(const std::vector<TcpTarget>& targets, size_t first, size_t end, uint32_t interfaceIndex,
+                uint32_t timeoutMs, std::vector<int32_t>& results) {
+    std::vector<PendingProbe> pending;
     const ULONGLONG t0 = GetTickCount64();
-    connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    for (size_t i = first; i < end; ++i) {
+        sockaddr_in target{};
+        target.sin_family = AF_INET;
+        target.sin_port = htons(targets[i].port);
+        // A host name is no address: probing it fails rather than resolving behind the caller's back.
+        if (inet_pton(AF_INET, targets[i].address.c_str(), &target.sin_addr) != 1) continue;
+        const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        if (s == INVALID_SOCKET) continue;
+        if (interfaceIndex != 0) {
+            // IP_UNICAST_IF takes the index in network byte order for IPv4.
+            const DWORD index = htonl(interfaceIndex);
+            setsockopt(s, IPPROTO_IP, IP_UNICAST_IF, reinterpret_cast<const char*>(&index), sizeof index);
+        }
+        u_long nonBlocking = 1;
+        ioctlsocket(s, FIONBIO, &nonBlocking);
+        connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+        pending.push_back({i, s});
+    }
+    while (!pending.empty()) {
+        const ULONGLONG spent = GetTickCount64() - t0;
+        if (spent >= timeoutMs) break;
+        const ULONGLONG left = timeoutMs - spent;
+        fd_set writable, failed;
+        FD_ZERO(&writable);
+        FD_ZERO(&failed);
+        for (const PendingProbe& p : pending) {
+            FD_SET(p.s, &writable);
+            FD_SET(p.s, &failed);  // Winsock reports a refused connect here
+        }
+        timeval wait{};
+        wait.tv_sec = static_cast<long>(left / 1000);
+        wait.tv_usec = static_cast<long>((left % 1000) * 1000);
+        if (select(0, nullptr, &writable, &failed, &wait) <= 0) break;
+        const ULONGLONG elapsed = GetTickCount64() - t0;
+        for (size_t k = 0; k < pending.size();) {
+            const PendingProbe p = pending[k];
+            const bool done = FD_ISSET(p.s, &writable), refused = FD_ISSET(p.s, &failed);
+            if (!done && !refused) {
+                ++k;
+                continue;
+            }
+            int error = 0;
+            int length = sizeof error;
+            if (getsockopt(p.s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) error = -1;
+            if (done && !refused && error == 0) results[p.index] = elapsed < 2 ? 1 : static_cast<int32_t>(elapsed);
+            closesocket(p.s);
+            pending.erase(pending.begin() + static_cast<std::ptrdiff_t>(k));
+        }
+    }
+    for (const PendingProbe& p : pending) closesocket(p.s);
+}
 
-    fd_set writable;
-    FD_ZERO(&writable);
-    FD_SET(s, &writable);
-    // Winsock reports a refused connect in the exception set, not the write set.
-    fd_set failed;
-    FD_ZERO(&failed);
-    FD_SET(s, &failed);
-    timeval wait{};
-    wait.tv_sec = static_cast<long>(timeoutMs / 1000);
-    wait.tv_usec = static_cast<long>((timeoutMs % 1000) * 1000);
-    const int ready = select(0, nullptr, &writable, &failed, &wait);
+}  // namespace
 
-    const bool connected = ready == 1 && FD_ISSET(s, &writable);
-    int error = 0;
-    int length = sizeof error;
-    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0) error = -1;
-    closesocket(s);
+std::vector<int32_t> probeTcpMany(const std::vector<TcpTarget>& targets, uint32_t interfaceIndex, uint32_t timeoutMs) {
+    std::vector<int32_t> results(targets.size(), -1);
+    if (!startSockets()) return results;
+    for (size_t first = 0; first < targets.size(); first += kProbeBatchSize) {
+        probeBatch(targets, first, std::min(targets.size(), first + kProbeBatchSize), interfaceIndex, timeoutMs,
+                   results);
+    }
+    return results;
+}
 
-    if (!connected || error != 0) return -1;
-    const ULONGLONG elapsed = GetTickCount64() - t0;
-    return elapsed < 2 ? 1 : static_cast<int32_t>(elapsed);
+int32_t probeTcp(const std::string& address, uint16_t port, uint32_t interfaceIndex, uint32_t timeoutMs) {
+    return probeTcpMany({{address, port}}, interfaceIndex, timeoutMs).front();
 }

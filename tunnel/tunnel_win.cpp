@@ -118,7 +118,7 @@ PlatformHandle startWorkerThread(std::function<void()> work) {
 TunnelOps windowsTunnelOps() {
     TunnelOps o;
     o.log = logLine;
-    o.network = {resolveIPv4, freeLocalPort, probeTcp};
+    o.network = {resolveIPv4, freeLocalPort, probeTcp, probeTcpMany};
     o.adapters = {findInternetAdapter, findForeignTunnelAdapter, isTunnelAdapterUp, setTunnelDnsServer};
     o.conflicts = {detectConflict, clearConflicts};
     o.folder.engineFolder = wideToUtf8(engineFolder());

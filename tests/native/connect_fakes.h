@@ -3,6 +3,7 @@
 // start and stop that record what they were given and whether the controller's lock was free.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <map>
@@ -23,6 +24,7 @@ struct ConnectRig {
     uint64_t nowMs = 1000000;
     uint64_t sleptMs = 0;
     std::function<void()> onSleep;  // runs after each sleep, e.g. to raise the stop flag
+    std::function<void()> onProbeRound;  // runs after each round of server probes
     std::vector<std::string> logs;
     bool adapterFound = true;
     std::map<std::string, std::string> addresses{{"a.test", "198.18.0.1"}, {"b.test", "198.18.0.2"},
@@ -61,16 +63,21 @@ struct ConnectRig {
             index = 7;
             return adapterFound;
         };
-        s.network.resolveIPv4 = [this](const std::string& host) { return addresses.count(host) ? addresses[host] : host; };
-        s.network.probeTcp = [this](const std::string& address, uint16_t port, uint32_t index, uint32_t timeoutMs) {
-            noteLock();
-            if (index != 7 || timeoutMs != 1500) ++badProbeArguments;
-            probes.push_back(address + ":" + std::to_string(port));
-            auto& script = probeScript[address];
-            if (script.empty()) return probeDefault;
-            const int32_t ms = script.front();
-            script.pop_front();
-            return ms;
+        s.network.resolveIPv4 = [this](const std::string& host) {
+            const auto found = addresses.find(host);
+            return found == addresses.end() ? host : found->second;
+        };
+        // A round of probes takes as long as its slowest one; a failed probe waited its time-out.
+        s.network.probeTcpMany = [this](const std::vector<TcpTarget>& targets, uint32_t index, uint32_t timeoutMs) {
+            std::vector<int32_t> results;
+            uint64_t slowest = 0;
+            for (const TcpTarget& t : targets) {
+                results.push_back(probe(t.address, t.port, index, timeoutMs));
+                slowest = std::max<uint64_t>(slowest, results.back() < 0 ? timeoutMs : results.back());
+            }
+            nowMs += slowest;
+            if (onProbeRound) onProbeRound();
+            return results;
         };
         s.tunnel.start = [this](EngineState& engine, const ServiceProfile& p) {
             noteLock();
@@ -96,6 +103,17 @@ struct ConnectRig {
             return name;
         };
         s.tunnel.scanEngineLog = [this] { return engineLogReason; };
+    }
+
+    int32_t probe(const std::string& address, uint16_t port, uint32_t index, uint32_t timeoutMs) {
+        noteLock();
+        if (index != 7 || timeoutMs != 1500) ++badProbeArguments;
+        probes.push_back(address + ":" + std::to_string(port));
+        auto& script = probeScript[address];
+        if (script.empty()) return probeDefault;
+        const int32_t ms = script.front();
+        script.pop_front();
+        return ms;
     }
 
     void noteLock() {

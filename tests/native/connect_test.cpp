@@ -78,6 +78,58 @@ TEST(ConnectProcedure, ServerSelectionAndOutcome) {
     }
 }
 
+// All servers are probed at once, three rounds: ten servers of which three never answer take
+// three probe time-outs, not nine; a disconnect during the rounds ends the choice after its round.
+TEST(ConnectProcedure, SelectionTakesAsLongAsTheSlowestServerAndYieldsToAStop) {
+    struct Row {
+        const char* name;
+        int stopAfterRound;  // 0: never
+        uint64_t elapsedMs;
+        size_t probes, logs;
+        TunnelPhase phase;
+        const char* status;
+    };
+    const Row rows[] = {
+        {"ten servers, three silent", 0, 4500, 30, 10, TunnelPhase::Running, kSystemUp},
+        {"a disconnect after the first round", 1, 1500, 10, 0, TunnelPhase::Idle, "Отключено."},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ConnectRig r;
+        std::vector<std::string> servers;
+        for (int i = 0; i < 10; ++i) {
+            const std::string host = "s" + std::to_string(i) + ".test";
+            r.addresses[host] = "198.18.1." + std::to_string(i);
+            if (i % 3 == 1) r.probeScript[r.addresses[host]] = {-1, -1, -1};
+            else r.probeScript[r.addresses[host]] = {int32_t(90 - i), 50, int32_t(40 + i)};
+            servers.push_back(serverLink(host + ":443"));
+        }
+        r.setProfile(servers);
+        int rounds = 0;
+        r.onProbeRound = [&] {
+            if (++rounds != row.stopAfterRound) return;
+            std::lock_guard<std::mutex> hold(r.c.lock);
+            r.c.phase = TunnelPhase::Idle;
+            r.c.status = "Отключено.";
+        };
+        const uint64_t t0 = r.nowMs;
+        runConnect(r.c);
+        EXPECT_EQ(r.nowMs - t0, row.elapsedMs);
+        EXPECT_EQ(r.probes.size(), row.probes);
+        ASSERT_EQ(r.logs.size(), row.logs);
+        if (row.logs) {
+            EXPECT_EQ(r.logs[1], "server s1.test: unreachable");
+            EXPECT_EQ(r.logs[9], "server s9.test: 49 ms");
+        }
+        EXPECT_EQ(r.c.phase, row.phase);
+        EXPECT_EQ(r.c.status, row.status);
+        EXPECT_EQ(r.started.size(), row.phase == TunnelPhase::Running ? 1u : 0u);
+        if (!r.started.empty()) {
+            EXPECT_EQ(r.started[0].primaryLink, servers[0]);
+        }
+    }
+}
+
 TEST(ConnectProcedure, RefusesUnlessIdleWithAProfileAndNoMandatoryUpdate) {
     struct Row {
         TunnelPhase phase;

@@ -11,7 +11,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -89,6 +91,34 @@ TEST(ProbesTcp, ListeningClosedAndNames) {
         EXPECT_EQ(probeTcp(bad, l.port, 0, kLongMs), -1) << bad;
         EXPECT_LT(GetTickCount64() - t1, kLongMs / 2) << bad;
     }
+}
+
+// Every target at once, across two batches: answers come in the targets' order, and the whole
+// call waits one time-out at most (a dropped target, inside the dropping namespace), not one each.
+TEST(ProbesTcp, ManyAtOnce) {
+    Listener l(64);
+    ASSERT_NE(l.port, 0);
+    const uint16_t closed = closedPort();
+    const uint16_t dropped = dropPort();
+    std::unique_ptr<Listener> behindDrop;
+    if (dropped != 0 && dropAddress() == "127.0.0.1") behindDrop = std::make_unique<Listener>(8, dropped);
+    std::vector<TcpTarget> targets = {{"127.0.0.1", l.port}, {"127.0.0.1", closed}, {"localhost", l.port}};
+    if (dropped != 0) targets.push_back({dropAddress(), dropped});
+    while (targets.size() < kProbeBatchSize + 4) targets.push_back({"127.0.0.1", l.port});
+
+    const uint32_t timeoutMs = dropped != 0 ? 1200 : 20000;
+    const ULONGLONG t0 = GetTickCount64();
+    const std::vector<int32_t> results = probeTcpMany(targets, 0, timeoutMs);
+    const ULONGLONG elapsed = GetTickCount64() - t0;
+    ASSERT_EQ(results.size(), targets.size());
+    for (size_t i = 0; i < targets.size(); ++i) {
+        const bool answers = targets[i].address == "127.0.0.1" && targets[i].port == l.port;
+        EXPECT_EQ(results[i] >= 1, answers) << i << ": " << results[i];
+    }
+    if (dropped != 0) {
+        EXPECT_GE(elapsed + 20, timeoutMs) << "returned before the dropped target's time-out";
+    }
+    EXPECT_LT(elapsed, dropped != 0 ? timeoutMs + 5000u : timeoutMs / 2);
 }
 
 TEST(ProbesDropping, SilentDropTimesOut) {

@@ -21,6 +21,9 @@ namespace {
 std::wstring engineLogPath() { return dataFolder() + L"\\engine.log"; }
 std::wstring tunConfigPath() { return engineFolder() + L"\\tun.json"; }
 
+// An xray document is a few kilobytes; anything near this is not one of ours.
+constexpr size_t kEngineInputMaxBytes = 1 << 20;
+
 PlatformHandle launchEngineProcess(const char* exeName, const std::string& arguments, const std::string* stdinText,
                                    const PlatformHandle& job) {
     const std::wstring folder = engineFolder();
@@ -29,8 +32,11 @@ PlatformHandle launchEngineProcess(const char* exeName, const std::string& argum
     // Every engine of a start appends to the same log, after what the earlier one wrote.
     UniqueHandle log(CreateFileW(engineLogPath().c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                  &inherit, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // The pipe holds the whole document, so that writing it never waits for the engine to read.
+    const size_t inputBytes = stdinText ? stdinText->size() : 0;
+    if (inputBytes > kEngineInputMaxBytes) return {};
     HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) return {};
+    if (!CreatePipe(&readEnd, &writeEnd, &inherit, static_cast<DWORD>(inputBytes + 4096))) return {};
     UniqueHandle input(readEnd), feed(writeEnd);
     SetHandleInformation(feed.get(), HANDLE_FLAG_INHERIT, 0);  // only the engine's end is inherited
 

@@ -30,7 +30,7 @@ std::string connectedText(const ServiceProfile& profile) {
 void runConnect(TunnelController& c) {
     // The tunnel's owner for the whole procedure: a connect that comes while another start or a
     // stop runs goes on once that has ended.
-    std::unique_lock<std::timed_mutex> owner(c.tunnelLock, std::defer_lock);
+    std::unique_lock<OwnerLock> owner(c.tunnelLock, std::defer_lock);
     if (!owner.try_lock_for(std::chrono::milliseconds(kTunnelOwnerWaitMs))) {
         c.system.log("connect skipped: a start or stop kept the tunnel for 20 s");
         return;

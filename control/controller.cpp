@@ -115,7 +115,7 @@ void TunnelController::disconnect(const std::string& message, bool isError) {
     }
     notify();
     {
-        std::unique_lock<std::timed_mutex> owner(tunnelLock, std::defer_lock);
+        std::unique_lock<OwnerLock> owner(tunnelLock, std::defer_lock);
         if (owner.try_lock_for(std::chrono::milliseconds(kTunnelOwnerWaitMs))) {
             system.tunnel.stop(engine);
         } else {
@@ -172,7 +172,7 @@ bool shutdownTunnel(TunnelController& c, const std::function<bool()>& waitMonito
     const bool monitorEnded = waitMonitor ? waitMonitor() : true;
     bool stopped = false;
     {
-        std::unique_lock<std::timed_mutex> owner(c.tunnelLock, std::defer_lock);
+        std::unique_lock<OwnerLock> owner(c.tunnelLock, std::defer_lock);
         stopped = owner.try_lock_for(std::chrono::milliseconds(kShutdownTunnelWaitMs));
         if (stopped) {
             c.system.tunnel.stop(c.engine);

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "control/profile.h"
 #include "control/system_ops.h"
@@ -31,12 +33,31 @@ inline constexpr uint32_t kTunnelOwnerWaitMs = 20000;
 inline constexpr uint32_t kShutdownTunnelWaitMs = 15000;
 inline constexpr uint32_t kShutdownWorkersWaitMs = 3000;
 
+// A mutex with a bounded wait, built on try_lock: the clock-based wait of std::timed_mutex is a
+// call the thread checker cannot see, so it would report every unlock as wrong. Contention is
+// rare (a stop meeting a start), so a short poll costs nothing.
+struct OwnerLock {
+    std::mutex m;
+    void lock() { m.lock(); }
+    bool try_lock() { return m.try_lock(); }
+    void unlock() { m.unlock(); }
+    template <class Rep, class Period>
+    bool try_lock_for(const std::chrono::duration<Rep, Period>& wait) {
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        while (!m.try_lock()) {
+            if (std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+};
+
 // Lock order: tunnelLock before lock, never the other way.
 struct TunnelController {
     std::function<void()> onChanged;
     SystemOps system;
     // The one owner of the engine state: every tunnel start and stop runs while it is held.
-    std::timed_mutex tunnelLock;
+    OwnerLock tunnelLock;
     std::mutex lock;
     EngineState engine;
     std::atomic<bool> stopFlag{false};

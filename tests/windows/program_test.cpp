@@ -274,7 +274,7 @@ TEST_F(ProgramWin, ClosingWhileConnectedStopsTheTunnel) {
         pumpUntil([&] { return fs::exists(fs::path(folder) / "pictured"); }, 15000);
     }
     PostMessageW(window, WM_CLOSE, 0, 0);
-    EXPECT_TRUE(pumpUntil([&] { return IsWindowVisible(window) == FALSE; }, 1000).done);
+    EXPECT_TRUE(pumpUntil([&] { return IsWindowVisible(window) == FALSE; }, 10000).done);
     EXPECT_EQ(program.waitExit(20000), 0);
     EXPECT_EQ(countProcesses(L"xray-core.exe") + countProcesses(L"sing-box.exe"), 0);
 }

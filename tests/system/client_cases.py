@@ -158,6 +158,27 @@ def selection_failover_and_engine_death():
     check("exit: 0 after the tunnel ran", code == 0, str(code))
 
 
+def selection_of_ten():
+    """Ten servers, three on addresses nobody answers (their packets go nowhere), timed at once."""
+    silent = ["vless://%s@198.18.0.%d:8443?type=tcp#silent-%d" % (UUID, 9 + i, i) for i in range(3)]
+    links = [silent[0], LINKS[0], LINKS[1], silent[1], LINKS[2], LINKS[0] + "b", silent[2], LINKS[1] + "b",
+             LINKS[2] + "b", LINKS[0] + "c"]
+    doc = os.path.join(WORK, "ten.json")
+    write_json(doc, document(links))
+    r = subprocess.run(["ip", "netns", "exec", NS, WINE, TOOL, "servers", "Z:" + doc.replace("/", "\\")],
+                       capture_output=True, text=True, timeout=60)
+    out = [l.rstrip("\r") for l in r.stdout.splitlines()]
+    lines = [l for l in out if l.startswith("server ")]
+    want = [("server %s: unreachable" % host) if "silent" in link else "server %s: " % host
+            for link in links for host in [link.split("@")[1].split(":")[0]]]
+    in_order = len(lines) == 10 and all(l == w if w.endswith("unreachable") else
+                                        (l.startswith(w) and l.endswith(" ms")) for l, w in zip(lines, want))
+    check("select of ten: a line per server in the profile's order, the three silent ones unreachable",
+          in_order, repr(out))
+    check("select of ten: an answering server is chosen", r.returncode == 0 and out and out[-1] in links and
+          "silent" not in out[-1], repr(out[-1:]))
+
+
 def conflicting_program():
     doc = os.path.join(WORK, "one.json")
     write_json(doc, document([LINKS[1]]))
@@ -196,7 +217,7 @@ def service_documents():
 
 def main():
     try:
-        for section in (selection_failover_and_engine_death, conflicting_program, service_documents):
+        for section in (selection_of_ten, selection_failover_and_engine_death, conflicting_program, service_documents):
             try:
                 section()
             except Exception as e:

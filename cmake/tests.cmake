@@ -7,10 +7,22 @@
 file(GLOB portable_tests CONFIGURE_DEPENDS "${CMAKE_SOURCE_DIR}/tests/native/*_test.cpp")
 set(VLM_TEST_SUPPORT "${CMAKE_SOURCE_DIR}/tests/support")
 
+# The tests' own code (GoogleTest's macros, mostly) is compiled without optimisation or debug
+# information in the optimised presets: it compiles several times faster, and the product code they
+# link keeps the preset's flags.
+set(vlm_test_flags)
+if(CMAKE_BUILD_TYPE STREQUAL "RelWithDebInfo")
+  set(vlm_test_flags -O0 -g0)
+  foreach(t gtest gtest_main gmock gmock_main)
+    target_compile_options(${t} PRIVATE ${vlm_test_flags})
+  endforeach()
+endif()
+
 if(NOT WIN32)
   foreach(src IN LISTS portable_tests)
     get_filename_component(name "${src}" NAME_WE)
     add_executable(${name} "${src}")
+    target_compile_options(${name} PRIVATE ${vlm_test_flags})
     target_include_directories(${name} PRIVATE "${VLM_TEST_SUPPORT}")
     # The edge too: some tests run the platform's real clock and threads around the portable code.
     target_link_libraries(${name} PRIVATE vlm_core vlm_edge GTest::gmock_main Threads::Threads)
@@ -19,6 +31,7 @@ if(NOT WIN32)
 else()
   list(FILTER portable_tests EXCLUDE REGEX "_posix_test\\.cpp$")
   add_executable(portable_test ${portable_tests})
+  target_compile_options(portable_test PRIVATE ${vlm_test_flags})
   target_include_directories(portable_test PRIVATE "${VLM_TEST_SUPPORT}")
   target_link_libraries(portable_test PRIVATE vlm_core vlm_edge GTest::gmock_main)
   add_test(NAME win.portable COMMAND portable_test)
@@ -28,6 +41,7 @@ else()
   foreach(src IN LISTS windows_tests)
     get_filename_component(name "${src}" NAME_WE)
     add_executable(${name} "${src}")
+    target_compile_options(${name} PRIVATE ${vlm_test_flags})
     target_include_directories(${name} PRIVATE "${VLM_TEST_SUPPORT}")
     target_link_libraries(${name} PRIVATE vlm_core vlm_edge GTest::gmock_main)
     add_test(NAME win.${name} COMMAND ${name})

@@ -6,7 +6,7 @@ followed by its check; a sampler watches throughout that no two engine sets and 
 An action sent "hurried" is followed by the next one after a short pause, so that commands overlap
 the work of earlier ones; its outcome is judged with the next action's.
 Run by scripts/test.d/46-chaos (the environment of client_cases.py plus ROAD_SRV). VLM_CHAOS_SEED
-replays a run, VLM_CHAOS_ACTIONS sets the number of actions (default 200)."""
+replays a run, VLM_CHAOS_ACTIONS sets the number of actions (default 80)."""
 import os
 import queue
 import random
@@ -22,7 +22,7 @@ from client_cases import Client, check, document, write_json  # noqa: E402
 
 SRV = os.environ["ROAD_SRV"]
 SEED = int(os.environ.get("VLM_CHAOS_SEED") or random.SystemRandom().randrange(1, 10**9))
-ACTIONS = int(os.environ.get("VLM_CHAOS_ACTIONS") or 200)
+ACTIONS = int(os.environ.get("VLM_CHAOS_ACTIONS") or 80)
 ENGINE_FOLDER = os.path.join(cc.DATA, "engine")
 # The unpacked engines and their marker; "standin-*" files are the stand-in engines' own.
 ENGINE_FILES = {"xray-core.exe", "sing-box.exe", "wintun.dll", ".build"}

@@ -6,6 +6,7 @@
 #   road_up N        N servers; sets ROAD_NS, ROAD_LINKS[1..N], ROAD_SERVER_PIDS[1..N], ROAD_PAGE,
 #                    ROAD_TEXT; returns non-zero with a reason on standard error
 #   road_stop_server I   stops server I (its address stays, connections to it are refused)
+#   road_silent ADDRESS...   packets to these addresses go nowhere
 #   road_service FILE    the development service inside the client namespace (api.velmorante.test
 #                        and the fallback address), serving the service document FILE; its
 #                        authority trusted in WINEPREFIX until road_down
@@ -66,6 +67,15 @@ road_service() {
   echo "127.0.0.1 api.velmorante.test" >> "/etc/netns/$ROAD_NS/hosts"
   ip netns exec "$ROAD_NS" tools/dev-service/start "$ROAD_SERVICE" >/dev/null ||
     { echo "road: the development service did not start" >&2; return 1; }
+}
+# road_silent ADDRESS...: addresses on the servers' side whose packets go nowhere: the client's
+# neighbour table sends them to a link address nobody has, so a connection attempt waits out its
+# time-out (no "host unreachable" after the first one, as an address without a neighbour entry gives).
+road_silent() {
+  local address
+  for address in "$@"; do
+    ip -n "$ROAD_NS" neigh replace "$address" lladdr 02:00:00:00:de:ad dev vlm-eth0 nud permanent || return 1
+  done
 }
 road_stop_server() {
   local pid=${ROAD_SERVER_PIDS[$1]}

@@ -26,6 +26,19 @@ bool isWireGuardTunnelService(const std::string& serviceName) {
     return serviceName.size() >= n && lowerAscii(serviceName.substr(0, n)) == lowerAscii(kWireGuardServicePrefix);
 }
 
+bool isCloseCandidate(const ProcessRecord& walked, const std::string& exeName, uint32_t selfPid, uint32_t ownSession) {
+    return walked.pid != selfPid && walked.sessionId == ownSession && !exeName.empty() &&
+           lowerAscii(walked.exeName) == lowerAscii(exeName);
+}
+
+bool mayEndOpenedProcess(const OpenedProcess& opened, const std::string& exeName, uint32_t ownSession) {
+    if (!opened.sessionKnown || opened.sessionId != ownSession) return false;
+    if (opened.imagePath.empty() || opened.inEngineFolder || exeName.empty()) return false;
+    const size_t slash = opened.imagePath.find_last_of("\\/");
+    const std::string fileName = slash == std::string::npos ? opened.imagePath : opened.imagePath.substr(slash + 1);
+    return lowerAscii(fileName) == lowerAscii(exeName);
+}
+
 namespace {
 
 std::string_view trimSpaces(std::string_view text) {

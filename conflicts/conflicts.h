@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "foundation/process.h"
+
 // Executable names compared case-insensitively with each running process's file name.
 inline constexpr const char* kConflictingPrograms[] = {
     "Happ.exe",          "v2rayN.exe",          "nekoray.exe",       "nekobox.exe",
@@ -33,6 +35,21 @@ bool isWireGuardTunnelService(const std::string& serviceName);
 // in any case. A setting naming any other host, or an entry without a port, is the user's own.
 bool proxyPointsAtLoopback(const std::string& proxyServer);
 
+// What closeProgramsByName learns of a process once it holds it open. While the handle is open the
+// id cannot pass to another process, so these describe the very process the handle would end.
+struct OpenedProcess {
+    bool sessionKnown = false;
+    uint32_t sessionId = 0;
+    std::string imagePath;        // its full image path (UTF-8); empty when it could not be read
+    bool inEngineFolder = false;  // the image lies in the engine folder: one of our own engines
+};
+// The walk's record is worth opening: not this process, the executable name exeName (ASCII letters
+// in any case), and the user's own session (ownSession, this process's).
+bool isCloseCandidate(const ProcessRecord& walked, const std::string& exeName, uint32_t selfPid, uint32_t ownSession);
+// The opened process may be ended: in the user's own session, its image path readable and naming
+// exeName (a reused id that now names another program is left alone), and not one of our engines.
+bool mayEndOpenedProcess(const OpenedProcess& opened, const std::string& exeName, uint32_t ownSession);
+
 // Reads a list that may grow between asking for its size and reading it (the service list):
 // read(buffer) fills the buffer and returns true, or returns false with needed set to the size it
 // asks for. One read with an empty buffer, then one at the asked size, then once more at the
@@ -50,8 +67,14 @@ struct ConflictOps {
 
 // The Windows edge (conflicts_win.cpp). Everything here is best effort and silent; only actions
 // that succeeded are logged.
+// WireGuard tunnel services are asked to stop first (their processes run in another session and
+// are never ended), then the listed programs are closed, then a loopback proxy is cleared.
 void clearConflicts();
+// Ends the processes of the user's own session with that executable name, except this process and
+// our own engines, each checked again once opened (isCloseCandidate, mayEndOpenedProcess).
 void closeProgramsByName(const std::wstring& exeName);
+// The same over a walk the caller took.
+void closeListedProcesses(const ProcessList& walk, const std::wstring& exeName);
 void stopWireGuardServices();
 void clearLoopbackProxy();
 std::wstring findRunningConflictProgram();

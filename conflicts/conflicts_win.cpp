@@ -16,6 +16,14 @@ namespace {
 
 using UniqueServiceHandle = Unique<SC_HANDLE, &CloseServiceHandle>;
 
+// The session the process with this id runs in; false when it cannot be told.
+bool sessionOf(uint32_t pid, uint32_t& session) {
+    DWORD id = 0;
+    if (!ProcessIdToSessionId(pid, &id)) return false;
+    session = id;
+    return true;
+}
+
 // The process runs from our engine folder: one of our own engines, never a conflict.
 bool runsFromEngineFolder(HANDLE process, const std::wstring& folder) {
     const std::wstring image = processImagePath(process);
@@ -54,19 +62,31 @@ const wchar_t* const kSettingsKeyW = L"Software\\Microsoft\\Windows\\CurrentVers
 
 }  // namespace
 
+void closeListedProcesses(const ProcessList& walk, const std::wstring& exeName) {
+    const uint32_t self = GetCurrentProcessId();
+    uint32_t ownSession = 0;
+    if (!sessionOf(self, ownSession)) return;
+    const std::wstring folder = engineFolder();
+    const std::string wanted = wideToUtf8(exeName);
+    for (const ProcessRecord& entry : walk) {
+        if (!isCloseCandidate(entry, wanted, self, ownSession)) continue;
+        UniqueHandle process = openProcess(entry.pid, PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE);
+        if (!process) continue;
+        // The walk may be older than the id's present owner: look again at the process now held.
+        OpenedProcess opened;
+        opened.sessionKnown = sessionOf(GetProcessId(process.get()), opened.sessionId);
+        const std::wstring image = processImagePath(process.get());
+        opened.imagePath = wideToUtf8(image);
+        opened.inEngineFolder = !image.empty() && isInsideFolder(image, folder);
+        if (!mayEndOpenedProcess(opened, wanted, ownSession)) continue;
+        stopProcess(process.get(), 0, 0);
+        logLine("closed conflicting program: " + wanted);
+    }
+}
+
 void closeProgramsByName(const std::wstring& exeName) {
     const std::shared_ptr<const ProcessList> list = freshProcesses();
-    if (!list) return;
-    const std::wstring folder = engineFolder();
-    const uint32_t self = GetCurrentProcessId();
-    const std::string wanted = wideToUtf8(exeName);
-    for (const ProcessRecord& entry : *list) {
-        if (entry.pid == self || !sameExeName(entry.exeName, wanted)) continue;
-        UniqueHandle process = openProcess(entry.pid, PROCESS_TERMINATE | PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE);
-        if (!process || runsFromEngineFolder(process.get(), folder)) continue;
-        stopProcess(process.get(), 0, 0);
-        logLine("closed conflicting program: " + wideToUtf8(exeName));
-    }
+    if (list) closeListedProcesses(*list, exeName);
 }
 
 void stopWireGuardServices() {
@@ -121,8 +141,8 @@ void clearLoopbackProxy() {
 }
 
 void clearConflicts() {
-    for (const char* entry : kConflictingPrograms) closeProgramsByName(utf8ToWide(entry));
     stopWireGuardServices();
+    for (const char* entry : kConflictingPrograms) closeProgramsByName(utf8ToWide(entry));
     clearLoopbackProxy();
 }
 

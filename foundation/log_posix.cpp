@@ -17,11 +17,19 @@ void setLogFolder(const std::string& folder) {
 void logLine(const std::string& message) {
     std::lock_guard<std::mutex> lock(logMutex);
     if (logFolder.empty()) return;
-    FILE* f = std::fopen((logFolder + "/app.log").c_str(), "ab");
+    const std::string path = logFolder + "/" + kLogFileName;
+    FILE* f = std::fopen(path.c_str(), "ab");
     if (!f) return;
+    if (std::fseek(f, 0, SEEK_END) == 0 && std::ftell(f) > static_cast<long>(kLogRotateBytes)) {
+        std::fclose(f);
+        std::rename(path.c_str(), (logFolder + "/" + kPreviousLogFileName).c_str());
+        f = std::fopen(path.c_str(), "ab");
+        if (!f) return;
+    }
     const std::time_t now = std::time(nullptr);
     std::tm t{};
     localtime_r(&now, &t);
-    std::fprintf(f, "%02d:%02d:%02d %s\r\n", t.tm_hour, t.tm_min, t.tm_sec, message.c_str());
+    const std::string line = logLineText(t.tm_hour, t.tm_min, t.tm_sec, message);
+    std::fwrite(line.data(), 1, line.size(), f);
     std::fclose(f);
 }

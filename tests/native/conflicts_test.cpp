@@ -116,6 +116,51 @@ TEST(Conflicts, ProgramNamesServicesAndProxyText) {
 
 }
 
+// Which processes closeProgramsByName ends: the walk's record first, then the process it opened.
+TEST(Conflicts, OnlyTheUsersOwnListedProcessIsEndedAfterALookAtTheOpenedProcess) {
+    const uint32_t self = 500, ours = 1;
+    struct Row {
+        const char* what;
+        uint32_t pid, walkSession;
+        const char* walkName;
+        bool sessionKnown;
+        uint32_t openedSession;
+        const char* image;
+        bool inEngineFolder;
+        bool ended;
+    };
+    const Row rows[] = {
+        {"listed, own session", 40, ours, "sing-box.exe", true, ours, "C:\\Tools\\sing-box.exe", false, true},
+        {"name in another case", 40, ours, "SING-BOX.EXE", true, ours, "C:\\Tools\\Sing-Box.exe", false, true},
+        {"this process", self, ours, "sing-box.exe", true, ours, "C:\\Tools\\sing-box.exe", false, false},
+        {"another name", 40, ours, "sing-box-old.exe", true, ours, "C:\\Tools\\sing-box-old.exe", false, false},
+        {"another session in the walk", 40, 2, "sing-box.exe", true, 2, "C:\\Tools\\sing-box.exe", false, false},
+        {"services' session", 40, 0, "sing-box.exe", true, 0, "C:\\Services\\sing-box.exe", false, false},
+        {"id reused by another session", 40, ours, "sing-box.exe", true, 2, "C:\\Tools\\sing-box.exe", false, false},
+        {"session unknown", 40, ours, "sing-box.exe", false, 0, "C:\\Tools\\sing-box.exe", false, false},
+        {"id reused by another program", 40, ours, "sing-box.exe", true, ours, "C:\\Windows\\notepad.exe", false, false},
+        {"image name only ends alike", 40, ours, "sing-box.exe", true, ours, "C:\\Tools\\my-sing-box.exe", false, false},
+        {"path unreadable", 40, ours, "sing-box.exe", true, ours, "", false, false},
+        {"our own engine", 40, ours, "sing-box.exe", true, ours, "C:\\Data\\engine\\sing-box.exe", true, false},
+        {"forward slashes", 40, ours, "sing-box.exe", true, ours, "Z:/opt/sing-box.exe", false, true},
+    };
+    for (const Row& row : rows) {
+        ProcessRecord walked;
+        walked.pid = row.pid;
+        walked.sessionId = row.walkSession;
+        walked.exeName = row.walkName;
+        const std::string wanted = "sing-box.exe";
+        OpenedProcess opened;
+        opened.sessionKnown = row.sessionKnown;
+        opened.sessionId = row.openedSession;
+        opened.imagePath = row.image;
+        opened.inEngineFolder = row.inEngineFolder;
+        const bool ended =
+            isCloseCandidate(walked, wanted, self, ours) && mayEndOpenedProcess(opened, wanted, ours);
+        EXPECT_EQ(ended, row.ended) << row.what;
+    }
+}
+
 TEST(Conflicts, ProxyTextIsOursOnlyWhenEveryEntryIsLoopback) {
     const struct { const char* text; bool ours; } rows[] = {
         {"127.0.0.1:10809", true},

@@ -60,12 +60,27 @@ def tool(*args):
     return json.loads(out)
 
 
-def app_log():
+LOG = os.path.join(DATA, "app.log")
+
+
+def log_size():
     try:
-        with open(os.path.join(DATA, "app.log"), encoding="utf-8") as f:
-            return [line.rstrip("\r\n")[9:] for line in f]
+        return os.path.getsize(LOG)
     except FileNotFoundError:
-        return []
+        return 0
+
+
+def log_since(offset):
+    """The log's messages written since it had offset bytes, across one turn to "app.log.1"."""
+    def read(path, start):
+        try:
+            with open(path, "rb") as f:
+                f.seek(start)
+                return f.read()
+        except FileNotFoundError:
+            return b""
+    text = read(LOG, offset) if log_size() >= offset else read(LOG + ".1", offset) + read(LOG, 0)
+    return [line[9:] for line in text.decode("utf-8", "replace").split("\r\n") if line]
 
 
 def start_program(path):
@@ -156,7 +171,6 @@ def program_cases():
     }
     for p in paths.values():
         shutil.copy(idle, p)
-    before = len(app_log())
     own = start_program(windows_path(paths["own"]))
     time.sleep(1.5)
     check("conflicts: our own engine is not a conflict", tool("conflicts")["conflict"] == "")
@@ -166,16 +180,24 @@ def program_cases():
     foreign = start_program(windows_path(paths["foreign"]))
     sib = start_program(windows_path(paths["sibling"]))
     time.sleep(1.5)
+    # A log past 1 MiB: the next line starts a new one, the old becomes "app.log.1".
+    filler = b"00:00:00 filler\r\n" * (1024 * 1024 // 17 + 1)
+    with open(LOG, "wb") as f:
+        f.write(filler)
     doc = tool("conflicts", "--clear")
     ended = wait_until(lambda: clash.poll() is not None and foreign.poll() is not None and sib.poll() is not None)
     check("clear: the listed programs outside the engine folder are ended", ended)
     check("clear: our own engine keeps running", own.poll() is None)
     check("clear: nothing left to report", doc["conflict"] == "", json.dumps(doc))
-    lines = app_log()[before:]
+    lines = log_since(0)
     closed = sorted(l for l in lines if l.startswith("closed conflicting program: "))
     check("clear: one log line per ended program, in the table's spelling",
           closed == ["closed conflicting program: Clash Verge.exe", "closed conflicting program: sing-box.exe",
                      "closed conflicting program: sing-box.exe"], repr(lines))
+    with open(LOG + ".1", "rb") as f:
+        previous = f.read()
+    check("log: past 1 MiB it became app.log.1, and a new app.log holds the lines since",
+          previous == filler and len(lines) == 3, "%d bytes before, lines %r" % (len(previous), lines))
 
 
 def service_cases():
@@ -193,12 +215,20 @@ def service_cases():
     doc = tool("conflicts")
     check("services: both WireGuard tunnel services are listed, the other not",
           doc["wireguardServices"] == names[:2], json.dumps(doc))
-    before = len(app_log())
+    client = os.path.join(FIXTURES, "wireguard.exe")  # the services' client program, listed too
+    shutil.copy(os.path.join(BUILD, "idle_process.exe"), client)
+    client_process = start_program(windows_path(client))
+    time.sleep(1.5)
+    before = log_size()
     tool("conflicts", "--clear")
-    lines = app_log()[before:]
+    lines = log_since(before)
+    stops = [l for l in lines if l.startswith("stopped WireGuard tunnel service")]
     check("services: one stop log line naming each",
-          sorted(l for l in lines if l.startswith("stopped WireGuard tunnel service")) ==
-          sorted("stopped WireGuard tunnel service " + n for n in names[:2]), repr(lines))
+          sorted(stops) == sorted("stopped WireGuard tunnel service " + n for n in names[:2]), repr(lines))
+    check("services: stopped before the programs are closed",
+          wait_until(lambda: client_process.poll() is not None) and
+          lines.index("closed conflicting program: wireguard.exe") > max(lines.index(l) for l in stops),
+          repr(lines))
     check("services: both stopped", wait_until(lambda: not running(names[0]) and not running(names[1])))
     check("services: the other service untouched", running(names[2]))
     for name in names:
@@ -224,7 +254,7 @@ def proxy_cases():
         doc = tool("conflicts")["proxy"]
         check("proxy %s/%s: read" % (enable, server),
               (doc["enabled"], doc["loopback"]) == seen and doc["server"] == (server if seen[0] else ""), json.dumps(doc))
-        before = len(app_log())
+        before = log_size()
         doc = tool("conflicts", "--clear")["proxy"]
         stored = wine("reg", "query", SETTINGS, "/v", "ProxyServer")
         check("proxy %s/%s: cleared only when it points here, the server text kept" % (enable, server),
@@ -232,7 +262,7 @@ def proxy_cases():
         # Wine's WinINet refuses the refresh option (error 12018): the switch-off is done, but a
         # WinINet failure ends the step without the log line.
         check("proxy %s/%s: no log line while WinINet fails" % (enable, server),
-              "cleared the system proxy left by another client" not in app_log()[before:])
+              "cleared the system proxy left by another client" not in log_since(before))
     wine("reg", "delete", SETTINGS, "/v", "ProxyServer", "/f", check_rc=False)
     wine("reg", "add", SETTINGS, "/v", "ProxyEnable", "/t", "REG_DWORD", "/d", "0", "/f")
 

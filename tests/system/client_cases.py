@@ -15,6 +15,8 @@ import sys
 import threading
 import time
 
+import applog
+
 NS = os.environ["ROAD_NS"]
 LINKS = os.environ["ROAD_LINKS"].split()
 SERVER_PIDS = [int(p) for p in os.environ["ROAD_SERVER_PIDS"].split()]
@@ -49,12 +51,7 @@ def write_json(path, value):
     os.replace(path + ".tmp", path)
 
 
-def log_lines():
-    try:
-        with open(os.path.join(DATA, "app.log"), encoding="utf-8", errors="replace") as f:
-            return [l.rstrip("\r\n")[9:] for l in f]
-    except FileNotFoundError:
-        return []
+LOG = os.path.join(DATA, "app.log")
 
 
 class Client:
@@ -125,12 +122,12 @@ def engine_pids(name):
 def selection_failover_and_engine_death():
     doc = os.path.join(WORK, "three.json")
     write_json(doc, document([DOWN, LINKS[0], LINKS[1]]))
-    before = len(log_lines())
+    before = applog.log_size(LOG)
     c = Client("Z:" + doc.replace("/", "\\"))
     line = c.wait(running, 40)
     check("select: the second server is chosen when the first does not answer",
           line is not None and line["server"] == "198.18.0.1:8443", json.dumps(line or c.seen[-3:]))
-    servers = [l for l in log_lines()[before:] if l.startswith("server ")]
+    servers = [l for l in applog.log_since(LOG, before) if l.startswith("server ")]
     check("select: one log line per server", len(servers) == 3 and servers[0] == "server 198.18.0.9: unreachable",
           repr(servers))
     if line:

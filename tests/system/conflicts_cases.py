@@ -13,6 +13,8 @@ import subprocess
 import sys
 import time
 
+import applog
+
 WINE, WINESERVER, BUILD = sys.argv[1], sys.argv[2], os.path.abspath(sys.argv[3])
 PREFIX = os.environ["WINEPREFIX"]
 NS = "vlm-conflicts-%d" % os.getpid()
@@ -64,23 +66,11 @@ LOG = os.path.join(DATA, "app.log")
 
 
 def log_size():
-    try:
-        return os.path.getsize(LOG)
-    except FileNotFoundError:
-        return 0
+    return applog.log_size(LOG)
 
 
 def log_since(offset):
-    """The log's messages written since it had offset bytes, across one turn to "app.log.1"."""
-    def read(path, start):
-        try:
-            with open(path, "rb") as f:
-                f.seek(start)
-                return f.read()
-        except FileNotFoundError:
-            return b""
-    text = read(LOG, offset) if log_size() >= offset else read(LOG + ".1", offset) + read(LOG, 0)
-    return [line[9:] for line in text.decode("utf-8", "replace").split("\r\n") if line]
+    return applog.log_since(LOG, offset)
 
 
 def start_program(path):

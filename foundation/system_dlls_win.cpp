@@ -19,10 +19,11 @@ FARPROC WINAPI loadFromSystem32(unsigned notification, PDelayLoadInfo info) {
 
 }  // namespace
 
-// The helper's notification hook: the same name in mingw-w64's and the Windows SDK's helper.
-// Every executable that links the edge library keeps this definition (a linker option names it).
+// The helper's notification hook: the same name in mingw-w64's and the Windows SDK's helper, whose
+// header declares it with C linkage (this definition keeps it). Every executable that links the
+// edge library keeps this definition (a linker option names it).
 #if defined(_MSC_VER) && _MSC_VER >= 1900
-extern "C" const PfnDliHook __pfnDliNotifyHook2 = loadFromSystem32;
+const PfnDliHook __pfnDliNotifyHook2 = loadFromSystem32;
 #else
-extern "C" PfnDliHook __pfnDliNotifyHook2 = loadFromSystem32;
+PfnDliHook __pfnDliNotifyHook2 = loadFromSystem32;
 #endif

@@ -273,6 +273,7 @@ void onControllerCreated(HRESULT result, ICoreWebView2Controller* controller, HM
         pageGuard = PageGuard{};
         pageGuard.ownNavigationPending = true;
         const HRESULT navigated = view->NavigateToString(page.c_str());
+        if (FAILED(navigated)) pageGuard.ownNavigationPending = false;  // no navigation of ours will start
         if (FAILED(navigated) || page.empty()) {
             logLine("ui load failed: hr=" + hresultText(navigated) + " chars=" + std::to_string(page.size()));
         }

@@ -1,14 +1,13 @@
 // The first-run installation of the WebView2 runtime behind the self-painted splash: the service
 // names the installer (a signed answer), we download it, check its digest and signature, run it
-// silently and confirm that the runtime is there. The worker talks to the window only by posting:
+// silently and confirm that the runtime is there. The worker hands its texts to the window through
+// an in-process queue under a lock (bootstrap_win.cpp); the window messages carry nothing:
 //
-//   WM_APP_PROGRESS        wParam = the percent as a signed 32-bit value (-1 = indeterminate; read it
-//                          back with static_cast<int32_t>(wParam)), lParam = a wchar_t* made with
-//                          new wchar_t[]: the receiver frees it with delete[].
-//   WM_APP_BOOTSTRAP_DONE  wParam = 0, lParam = a std::string* made with new: the receiver frees it
-//                          with delete. Empty text = success, else the UTF-8 message to show.
+//   WM_APP_PROGRESS        wParam = lParam = 0: progress waits in the queue.
+//   WM_APP_BOOTSTRAP_DONE  wParam = lParam = 0: the result waits in the queue. Empty text = success,
+//                          else the UTF-8 message to show.
 //
-// When a post fails (the window is gone) the worker frees the text itself.
+// Any process on the desktop can post these messages; one that finds nothing queued changes nothing.
 #pragma once
 
 #include <cstdint>

@@ -6,7 +6,10 @@
 #include <wintrust.h>
 
 #include <cstddef>
-#include <cstring>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <utility>
 
 #include "foundation/crypto.h"
 #include "foundation/handles_win.h"
@@ -54,24 +57,60 @@ std::string failWith(const std::wstring& installer, const char* message, const s
     return message;
 }
 
-void postProgress(HWND window, const std::wstring& text, int32_t percent) {
-    auto* copy = new wchar_t[text.size() + 1];
-    std::memcpy(copy, text.c_str(), (text.size() + 1) * sizeof(wchar_t));
-    if (!PostMessageW(window, WM_APP_PROGRESS, static_cast<WPARAM>(static_cast<intptr_t>(percent)),
-                      reinterpret_cast<LPARAM>(copy))) {
-        delete[] copy;
-    }
-}
-
-void postDone(HWND window, const std::string& message) {
-    auto* copy = new std::string(message);
-    if (!PostMessageW(window, WM_APP_BOOTSTRAP_DONE, 0, reinterpret_cast<LPARAM>(copy))) {
-        logLine("runtime bootstrap result not delivered: " + std::to_string(GetLastError()));
-        delete copy;
-    }
+// The worker's texts on their way to the window.
+struct Mailbox {
+    std::mutex lock;
+    std::deque<BootstrapProgress> progress;
+    std::optional<std::string> result;
+};
+Mailbox& mailbox() {
+    static Mailbox box;
+    return box;
 }
 
 }  // namespace
+
+void postBootstrapProgress(HWND window, const std::wstring& text, int32_t percent) {
+    {
+        std::lock_guard<std::mutex> hold(mailbox().lock);
+        mailbox().progress.push_back({text, percent});
+    }
+    PostMessageW(window, WM_APP_PROGRESS, 0, 0);  // a lost signal: the next one brings the text
+}
+
+void postBootstrapDone(HWND window, const std::string& message) {
+    {
+        std::lock_guard<std::mutex> hold(mailbox().lock);
+        mailbox().result = message;
+    }
+    if (!PostMessageW(window, WM_APP_BOOTSTRAP_DONE, 0, 0)) {
+        logLine("runtime bootstrap result not delivered: " + std::to_string(GetLastError()));
+    }
+}
+
+std::vector<BootstrapProgress> takeBootstrapProgress() {
+    std::lock_guard<std::mutex> hold(mailbox().lock);
+    std::vector<BootstrapProgress> taken(mailbox().progress.begin(), mailbox().progress.end());
+    mailbox().progress.clear();
+    return taken;
+}
+
+void applyBootstrapProgress(HWND window) {
+    const std::vector<BootstrapProgress> steps = takeBootstrapProgress();
+    if (steps.empty()) return;
+    ShellState& state = shellState();
+    state.splashStatus = steps.back().text;
+    state.splashProgress = steps.back().percent;
+    InvalidateRect(window, nullptr, FALSE);
+}
+
+bool takeBootstrapResult(std::string& message) {
+    std::lock_guard<std::mutex> hold(mailbox().lock);
+    if (!mailbox().result) return false;
+    message = std::move(*mailbox().result);
+    mailbox().result.reset();
+    return true;
+}
 
 bool isWebViewRuntimeInstalled() {
     LPWSTR version = nullptr;
@@ -131,14 +170,16 @@ std::string installWebViewRuntime(const BootstrapSettings& settings, ProgressRep
 
 void bootstrapWebViewRuntime(HWND mainWindow, const BootstrapSettings& settings) {
     ProgressReporter reporter;
-    reporter.post = [mainWindow](const std::wstring& text, int32_t percent) { postProgress(mainWindow, text, percent); };
-    postDone(mainWindow, installWebViewRuntime(settings, reporter));
+    reporter.post = [mainWindow](const std::wstring& text, int32_t percent) {
+        postBootstrapProgress(mainWindow, text, percent);
+    };
+    postBootstrapDone(mainWindow, installWebViewRuntime(settings, reporter));
 }
 
 void startRuntimeBootstrap(HWND mainWindow) {
     if (!startDetachedThread([mainWindow] { bootstrapWebViewRuntime(mainWindow); })) {
         const DWORD e = GetLastError();
         logLine("runtime bootstrap thread not started: " + std::to_string(e));
-        postDone(mainWindow, kBootstrapStartFailed);  // else the splash would wait for ever
+        postBootstrapDone(mainWindow, kBootstrapStartFailed);  // else the splash would wait for ever
     }
 }

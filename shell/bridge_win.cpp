@@ -1,5 +1,11 @@
 #include <windows.h>
+#include <exdisp.h>
+#include <oleauto.h>
 #include <shellapi.h>
+#include <shldisp.h>
+#include <shlguid.h>
+#include <shlobj.h>
+#include <shlwapi.h>
 
 #include <cwchar>
 #include <memory>
@@ -9,8 +15,10 @@
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/process_win.h"
+#include "foundation/handle.h"
 #include "foundation/text.h"
 #include "shell/bridge.h"
+#include "shell/webview_loader_win.h"
 
 namespace {
 
@@ -33,6 +41,69 @@ bool restartElevatedNow() {
         return false;
     }
     return true;
+}
+
+// Asks the desktop's shell (Explorer, which runs unelevated as the signed-in user) to open the
+// file: the way from an elevated program to an unelevated browser. False when any step fails.
+bool openThroughDesktopShell(const std::wstring& file) {
+    ComOwner<IShellWindows> windows;
+    if (FAILED(CoCreateInstance(CLSID_ShellWindows, nullptr, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
+                                reinterpret_cast<void**>(&windows.h))) ||
+        !windows) {
+        return false;
+    }
+    VARIANT none;
+    VariantInit(&none);
+    long desktopWindow = 0;
+    ComOwner<IDispatch> desktop;
+    if (windows->FindWindowSW(&none, &none, SWC_DESKTOP, &desktopWindow, SWFO_NEEDDISPATCH, &desktop.h) != S_OK ||
+        !desktop) {
+        return false;
+    }
+    ComOwner<IShellBrowser> browser;
+    if (FAILED(IUnknown_QueryService(desktop.get(), SID_STopLevelBrowser, IID_IShellBrowser,
+                                     reinterpret_cast<void**>(&browser.h))) ||
+        !browser) {
+        return false;
+    }
+    ComOwner<IShellView> view;
+    if (FAILED(browser->QueryActiveShellView(&view.h)) || !view) return false;
+    ComOwner<IDispatch> background;
+    if (FAILED(view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, reinterpret_cast<void**>(&background.h))) ||
+        !background) {
+        return false;
+    }
+    ComOwner<IShellFolderViewDual> folderView;
+    if (FAILED(background->QueryInterface(IID_IShellFolderViewDual, reinterpret_cast<void**>(&folderView.h))) ||
+        !folderView) {
+        return false;
+    }
+    ComOwner<IDispatch> application;
+    if (FAILED(folderView->get_Application(&application.h)) || !application) return false;
+    ComOwner<IShellDispatch2> shell;
+    if (FAILED(application->QueryInterface(IID_IShellDispatch2, reinterpret_cast<void**>(&shell.h))) || !shell) {
+        return false;
+    }
+    BSTR name = SysAllocString(file.c_str());
+    if (!name) return false;
+    VARIANT show;
+    VariantInit(&show);
+    show.vt = VT_I4;
+    show.lVal = SW_SHOWNORMAL;
+    const HRESULT opened = shell->ShellExecute(name, none, none, none, show);
+    SysFreeString(name);
+    return opened == S_OK;  // S_FALSE: the shell found nothing to open it with
+}
+
+// The support link in the user's browser. Elevated, the browser must not inherit administrator
+// rights: Explorer opens it, or nothing does (never ShellExecuteW from here).
+void openLink(const std::string& url) {
+    const std::wstring link = utf8ToWide(url);
+    if (!vlm::webview2::processIsElevated()) {
+        ShellExecuteW(nullptr, L"open", link.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+        return;
+    }
+    if (!openThroughDesktopShell(link)) logLine("link not opened: the desktop's shell could not open it unelevated");
 }
 
 }  // namespace
@@ -79,9 +150,7 @@ std::function<bool(const std::string& fileName)> processCheckOfOneWalk() {
 ShellOps windowsShellOps(HWND mainWindow, std::function<void()> pushSnapshot) {
     ShellOps ops;
     if (pushSnapshot) ops.window.pushSnapshot = std::move(pushSnapshot);
-    ops.openLink = [](const std::string& url) {
-        ShellExecuteW(nullptr, L"open", utf8ToWide(url).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
-    };
+    ops.openLink = openLink;
     ops.window.minimize = [mainWindow] { ShowWindow(mainWindow, SW_MINIMIZE); };
     ops.window.close = [mainWindow] { PostMessageW(mainWindow, WM_CLOSE, 0, 0); };
     ops.window.drag = [mainWindow] {

@@ -18,6 +18,7 @@
 #include "foundation/handles_win.h"
 #include "foundation/log.h"
 #include "foundation/process_win.h"
+#include "foundation/system_dlls_win.h"
 #include "shell/bootstrap_win.h"
 #include "shell/bridge.h"
 #include "shell/shell_state_win.h"
@@ -114,6 +115,8 @@ InstanceCheck takeSingleInstance(UniqueHandle& mutex, DWORD waitMs) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
+    // Before anything else can load a library: System32 only, never the program's own folder.
+    if (!restrictLibrarySearch()) return 1;
     const bool autostart = commandLine && std::wcsstr(commandLine, L"--autostart") != nullptr;
 
     // Another instance runs: bring its window forward and end. With "--autostart" the previous

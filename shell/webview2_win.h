@@ -50,6 +50,16 @@ inline constexpr GUID IID_ICoreWebView2WebMessageReceivedEventHandler{
     0x57213f19, 0x00e6, 0x49fa, {0x8e, 0x07, 0x89, 0x8e, 0xa0, 0x1e, 0xcb, 0xd2}};
 inline constexpr GUID IID_ICoreWebView2NavigationCompletedEventHandler{
     0xd33a35bf, 0x1c49, 0x4f98, {0x93, 0xab, 0x00, 0x6e, 0x05, 0x33, 0xfe, 0x1c}};
+inline constexpr GUID IID_ICoreWebView2NavigationStartingEventHandler{
+    0x9adbe429, 0xf36d, 0x432b, {0x9d, 0xdc, 0xf8, 0x88, 0x1f, 0xbd, 0x76, 0xe3}};
+inline constexpr GUID IID_ICoreWebView2NavigationStartingEventArgs{
+    0x5b495469, 0xe119, 0x438a, {0x9b, 0x18, 0x76, 0x04, 0xf2, 0x5f, 0x2e, 0x49}};
+inline constexpr GUID IID_ICoreWebView2NewWindowRequestedEventHandler{
+    0xd4c185fe, 0xc81c, 0x4989, {0x97, 0xaf, 0x2d, 0x3f, 0xa7, 0xab, 0x56, 0x51}};
+inline constexpr GUID IID_ICoreWebView2NewWindowRequestedEventArgs{
+    0x34acb11c, 0xfc37, 0x4418, {0x91, 0x32, 0xf9, 0xc2, 0x1d, 0x1e, 0xaf, 0xb9}};
+inline constexpr GUID IID_ICoreWebView2Controller4{
+    0x97d418d5, 0xa426, 0x4e49, {0xa1, 0x51, 0xe1, 0xa1, 0x0f, 0x32, 0x7d, 0x9e}};
 
 struct ICoreWebView2;
 struct ICoreWebView2Controller;
@@ -84,6 +94,34 @@ struct ICoreWebView2WebMessageReceivedEventHandler : IUnknown {
 struct ICoreWebView2NavigationCompletedEventHandler : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2* sender,
                                              ICoreWebView2NavigationCompletedEventArgs* args) = 0;
+};
+
+struct ICoreWebView2NavigationStartingEventArgs : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE get_Uri(LPWSTR* uri) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_IsUserInitiated(BOOL* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_IsRedirected(BOOL* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_RequestHeaders(IUnknown** headers) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Cancel(BOOL* cancel) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_Cancel(BOOL cancel) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_NavigationId(UINT64* id) = 0;
+};
+
+// Also the handler of FrameNavigationStarting.
+struct ICoreWebView2NavigationStartingEventHandler : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2* sender, ICoreWebView2NavigationStartingEventArgs* args) = 0;
+};
+
+struct ICoreWebView2NewWindowRequestedEventArgs : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE get_Uri(LPWSTR* uri) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_NewWindow(ICoreWebView2* newWindow) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_NewWindow(ICoreWebView2** newWindow) = 0;
+    // TRUE with no new window: the page's window object is a dummy that never loads.
+    virtual HRESULT STDMETHODCALLTYPE put_Handled(BOOL handled) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_Handled(BOOL* handled) = 0;
+};
+
+struct ICoreWebView2NewWindowRequestedEventHandler : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE Invoke(ICoreWebView2* sender, ICoreWebView2NewWindowRequestedEventArgs* args) = 0;
 };
 
 struct ICoreWebView2Environment : IUnknown {
@@ -153,12 +191,31 @@ struct ICoreWebView2Controller2 : ICoreWebView2Controller {
     virtual HRESULT STDMETHODCALLTYPE put_DefaultBackgroundColor(COREWEBVIEW2_COLOR color) = 0;
 };
 
+// Slots 28-35 (rasterization scale and bounds mode), never called.
+struct ICoreWebView2Controller3 : ICoreWebView2Controller2 {
+    virtual HRESULT STDMETHODCALLTYPE get_RasterizationScale(double* scale) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_RasterizationScale(double scale) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_ShouldDetectMonitorScaleChanges(BOOL* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_ShouldDetectMonitorScaleChanges(BOOL value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE add_RasterizationScaleChanged(IUnknown* handler, EventRegistrationToken* token) = 0;
+    virtual HRESULT STDMETHODCALLTYPE remove_RasterizationScaleChanged(EventRegistrationToken token) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_BoundsMode(int* mode) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_BoundsMode(int mode) = 0;
+};
+
+// From runtime 1.0.1185.39.
+struct ICoreWebView2Controller4 : ICoreWebView2Controller3 {
+    virtual HRESULT STDMETHODCALLTYPE get_AllowExternalDrop(BOOL* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE put_AllowExternalDrop(BOOL value) = 0;
+};
+
 struct ICoreWebView2 : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE get_Settings(ICoreWebView2Settings** settings) = 0;
     virtual HRESULT STDMETHODCALLTYPE get_Source(LPWSTR* uri) = 0;
     virtual HRESULT STDMETHODCALLTYPE Navigate(LPCWSTR uri) = 0;
     virtual HRESULT STDMETHODCALLTYPE NavigateToString(LPCWSTR htmlContent) = 0;
-    virtual HRESULT STDMETHODCALLTYPE add_NavigationStarting(IUnknown* handler, EventRegistrationToken* token) = 0;
+    virtual HRESULT STDMETHODCALLTYPE add_NavigationStarting(ICoreWebView2NavigationStartingEventHandler* handler,
+                                                             EventRegistrationToken* token) = 0;
     virtual HRESULT STDMETHODCALLTYPE remove_NavigationStarting(EventRegistrationToken token) = 0;
     virtual HRESULT STDMETHODCALLTYPE add_ContentLoading(IUnknown* handler, EventRegistrationToken* token) = 0;
     virtual HRESULT STDMETHODCALLTYPE remove_ContentLoading(EventRegistrationToken token) = 0;
@@ -169,7 +226,8 @@ struct ICoreWebView2 : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE add_NavigationCompleted(ICoreWebView2NavigationCompletedEventHandler* handler,
                                                               EventRegistrationToken* token) = 0;
     virtual HRESULT STDMETHODCALLTYPE remove_NavigationCompleted(EventRegistrationToken token) = 0;
-    virtual HRESULT STDMETHODCALLTYPE add_FrameNavigationStarting(IUnknown* handler, EventRegistrationToken* token) = 0;
+    virtual HRESULT STDMETHODCALLTYPE add_FrameNavigationStarting(ICoreWebView2NavigationStartingEventHandler* handler,
+                                                                  EventRegistrationToken* token) = 0;
     virtual HRESULT STDMETHODCALLTYPE remove_FrameNavigationStarting(EventRegistrationToken token) = 0;
     virtual HRESULT STDMETHODCALLTYPE add_FrameNavigationCompleted(IUnknown* handler,
                                                                    EventRegistrationToken* token) = 0;
@@ -189,4 +247,16 @@ struct ICoreWebView2 : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE PostWebMessageAsString(LPCWSTR webMessageAsString) = 0;
     virtual HRESULT STDMETHODCALLTYPE add_WebMessageReceived(ICoreWebView2WebMessageReceivedEventHandler* handler,
                                                              EventRegistrationToken* token) = 0;
+    virtual HRESULT STDMETHODCALLTYPE remove_WebMessageReceived(EventRegistrationToken token) = 0;
+    virtual HRESULT STDMETHODCALLTYPE CallDevToolsProtocolMethod(LPCWSTR method, LPCWSTR parameters, IUnknown* handler) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_BrowserProcessId(UINT32* id) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CanGoBack(BOOL* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE get_CanGoForward(BOOL* value) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GoBack() = 0;
+    virtual HRESULT STDMETHODCALLTYPE GoForward() = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetDevToolsProtocolEventReceiver(LPCWSTR event, IUnknown** receiver) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Stop() = 0;
+    virtual HRESULT STDMETHODCALLTYPE add_NewWindowRequested(ICoreWebView2NewWindowRequestedEventHandler* handler,
+                                                             EventRegistrationToken* token) = 0;
+    virtual HRESULT STDMETHODCALLTYPE remove_NewWindowRequested(EventRegistrationToken token) = 0;
 };

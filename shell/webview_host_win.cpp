@@ -60,6 +60,22 @@ using MessageHandler =
     Handler<ICoreWebView2WebMessageReceivedEventHandler, ICoreWebView2*, ICoreWebView2WebMessageReceivedEventArgs*>;
 using NavigationHandler =
     Handler<ICoreWebView2NavigationCompletedEventHandler, ICoreWebView2*, ICoreWebView2NavigationCompletedEventArgs*>;
+using StartingHandler =
+    Handler<ICoreWebView2NavigationStartingEventHandler, ICoreWebView2*, ICoreWebView2NavigationStartingEventArgs*>;
+using NewWindowHandler =
+    Handler<ICoreWebView2NewWindowRequestedEventHandler, ICoreWebView2*, ICoreWebView2NewWindowRequestedEventArgs*>;
+
+// The page handed over with NavigateToString is the only document the view may show: its origin is
+// about:blank, and the first navigation that starts after the call is its own. Anything else the
+// view would load (a link, a script's location change, a dropped file, a frame) is cancelled, so a
+// message whose source is about:blank comes from our page.
+constexpr const wchar_t* kPageSource = L"about:blank";
+struct PageGuard {
+    bool ownNavigationPending = false;  // set just before NavigateToString
+    bool ownNavigationKnown = false;
+    UINT64 ownNavigationId = 0;
+};
+PageGuard pageGuard;
 
 std::string hresultText(HRESULT hr) { return std::to_string(static_cast<long>(hr)); }
 
@@ -119,6 +135,8 @@ void lockDownSettings(ICoreWebView2* view) {
     settings->put_AreDefaultContextMenusEnabled(FALSE);
     settings->put_IsStatusBarEnabled(FALSE);
     settings->put_IsZoomControlEnabled(FALSE);
+    settings->put_AreHostObjectsAllowed(FALSE);
+    settings->put_AreDefaultScriptDialogsEnabled(FALSE);
     ComOwner<ICoreWebView2Settings3> settings3;
     if (SUCCEEDED(settings->QueryInterface(IID_ICoreWebView2Settings3, reinterpret_cast<void**>(&settings3.h))) &&
         settings3) {
@@ -134,10 +152,63 @@ void setBackground(ICoreWebView2Controller* controller) {
     }
 }
 
+// Nothing dropped from outside the view reaches the page (a dropped file or link would navigate).
+void refuseExternalDrops(ICoreWebView2Controller* controller) {
+    ComOwner<ICoreWebView2Controller4> controller4;
+    if (FAILED(controller->QueryInterface(IID_ICoreWebView2Controller4, reinterpret_cast<void**>(&controller4.h))) ||
+        !controller4) {
+        logLine("webview runtime cannot refuse external drops (before 1.0.1185); its navigations are still cancelled");
+        return;
+    }
+    controller4->put_AllowExternalDrop(FALSE);
+}
+
+// A text the runtime hands over (CoTaskMemAlloc) through get(&text), taken and freed; empty on failure.
+template <typename Get>
+std::wstring takeText(Get get) {
+    LPWSTR text = nullptr;
+    const HRESULT got = get(&text);
+    std::wstring taken = SUCCEEDED(got) && text ? std::wstring(text) : std::wstring();
+    CoTaskMemFree(text);
+    return taken;
+}
+
+HRESULT onNavigationStarting(ICoreWebView2*, ICoreWebView2NavigationStartingEventArgs* args) {
+    if (!args) return S_OK;
+    UINT64 id = 0;
+    const bool hasId = SUCCEEDED(args->get_NavigationId(&id));
+    if (pageGuard.ownNavigationPending && hasId) {
+        pageGuard.ownNavigationPending = false;
+        pageGuard.ownNavigationKnown = true;
+        pageGuard.ownNavigationId = id;
+        return S_OK;
+    }
+    if (pageGuard.ownNavigationKnown && hasId && id == pageGuard.ownNavigationId) return S_OK;  // its redirects
+    args->put_Cancel(TRUE);
+    const std::wstring target = takeText([args](LPWSTR* uri) { return args->get_Uri(uri); });
+    logLine("ui navigation cancelled: " + wideToUtf8(target.substr(0, 200)));
+    return S_OK;
+}
+
+HRESULT onFrameNavigationStarting(ICoreWebView2*, ICoreWebView2NavigationStartingEventArgs* args) {
+    if (args) args->put_Cancel(TRUE);  // the page has no frames
+    return S_OK;
+}
+
+HRESULT onNewWindowRequested(ICoreWebView2*, ICoreWebView2NewWindowRequestedEventArgs* args) {
+    if (args) args->put_Handled(TRUE);  // handled without a window: nothing opens
+    return S_OK;
+}
+
 HRESULT onWebMessage(ICoreWebView2*, ICoreWebView2WebMessageReceivedEventArgs* args) {
+    if (!args) return S_OK;
+    if (takeText([args](LPWSTR* source) { return args->get_Source(source); }) != kPageSource) {
+        logLine("ui message from another source ignored");
+        return S_OK;
+    }
     LPWSTR text = nullptr;
     // A message posted as an object rather than a string fails here and is dropped quietly.
-    if (!args || FAILED(args->TryGetWebMessageAsString(&text)) || !text) {
+    if (FAILED(args->TryGetWebMessageAsString(&text)) || !text) {
         CoTaskMemFree(text);
         return S_OK;
     }
@@ -159,6 +230,15 @@ HRESULT onNavigationCompleted(ICoreWebView2*, ICoreWebView2NavigationCompletedEv
 
 void addEventHandlers(ICoreWebView2* view) {
     EventRegistrationToken token{};
+    ComOwner<StartingHandler> starting(new StartingHandler(IID_ICoreWebView2NavigationStartingEventHandler,
+                                                           onNavigationStarting));
+    if (FAILED(view->add_NavigationStarting(starting.get(), &token))) logLine("ui navigations cannot be watched");
+    ComOwner<StartingHandler> frames(new StartingHandler(IID_ICoreWebView2NavigationStartingEventHandler,
+                                                         onFrameNavigationStarting));
+    if (FAILED(view->add_FrameNavigationStarting(frames.get(), &token))) logLine("ui frames cannot be watched");
+    ComOwner<NewWindowHandler> windows(new NewWindowHandler(IID_ICoreWebView2NewWindowRequestedEventHandler,
+                                                            onNewWindowRequested));
+    if (FAILED(view->add_NewWindowRequested(windows.get(), &token))) logLine("ui new windows cannot be refused");
     ComOwner<MessageHandler> messages(new MessageHandler(IID_ICoreWebView2WebMessageReceivedEventHandler, onWebMessage));
     view->add_WebMessageReceived(messages.get(), &token);
     ComOwner<NavigationHandler> navigations(
@@ -185,11 +265,15 @@ void onControllerCreated(HRESULT result, ICoreWebView2Controller* controller, HM
     ICoreWebView2* view = state.webview.get();
     if (view) lockDownSettings(view);
     setBackground(controller);
+    refuseExternalDrops(controller);
     if (view) addEventHandlers(view);
     resizeWebView();
     if (view) {
         const std::wstring page = loadPage(pageModule ? pageModule : GetModuleHandleW(nullptr));
+        pageGuard = PageGuard{};
+        pageGuard.ownNavigationPending = true;
         const HRESULT navigated = view->NavigateToString(page.c_str());
+        if (FAILED(navigated)) pageGuard.ownNavigationPending = false;  // no navigation of ours will start
         if (FAILED(navigated) || page.empty()) {
             logLine("ui load failed: hr=" + hresultText(navigated) + " chars=" + std::to_string(page.size()));
         }

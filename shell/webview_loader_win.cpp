@@ -123,6 +123,36 @@ std::wstring knownFolder(REFKNOWNFOLDERID id) {
     return result;
 }
 
+// Full path, case folded, for comparing folders; empty when it cannot be made.
+std::wstring comparablePath(const std::wstring& path) {
+    wchar_t full[MAX_PATH * 2];
+    const DWORD n = GetFullPathNameW(path.c_str(), MAX_PATH * 2, full, nullptr);
+    if (n == 0 || n >= MAX_PATH * 2) return {};
+    CharLowerBuffW(full, n);
+    return std::wstring(full, n);
+}
+
+// Under Program Files (either view): a folder only administrators can change.
+bool underProgramFiles(const std::wstring& path) {
+    const std::wstring file = comparablePath(path);
+    if (file.empty()) return false;
+    for (REFKNOWNFOLDERID id : {FOLDERID_ProgramFilesX86, FOLDERID_ProgramFiles}) {
+        std::wstring folder = comparablePath(knownFolder(id));
+        if (folder.empty()) continue;
+        if (folder.back() != L'\\') folder += L'\\';
+        if (file.compare(0, folder.size(), folder) == 0) return true;
+    }
+    return false;
+}
+
+// The elevated program runs only code that administrators installed: a runtime registered for the
+// machine, in a folder under Program Files. A per-user runtime lives in the user's own folders.
+bool acceptable(const Runtime& runtime, bool machineOnly) {
+    if (!machineOnly || underProgramFiles(runtime.clientDll)) return true;
+    logLine("webview runtime outside Program Files passed over while elevated: " + wideToUtf8(runtime.clientDll));
+    return false;
+}
+
 // Where the Evergreen installer puts a version when no EBWebView value names the folder.
 std::wstring defaultEvergreenFolder(HKEY root, const std::wstring& version) {
     const std::wstring base =
@@ -131,10 +161,11 @@ std::wstring defaultEvergreenFolder(HKEY root, const std::wstring& version) {
     return base + L"\\Microsoft\\EdgeWebView\\Application\\" + version;
 }
 
-// Machine-wide before per-user, within each channel in order.
-bool findInstalledRuntime(Runtime& out) {
+// Machine-wide before per-user, within each channel in order; machine-wide only when machineOnly.
+bool findInstalledRuntime(Runtime& out, bool machineOnly) {
     for (const Channel& channel : kChannels) {
         for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+            if (machineOnly && root != HKEY_LOCAL_MACHINE) continue;
             std::wstring version;
             if (!readRegistryText(root, std::wstring(kClientsKey) + channel.guid, L"pv", version)) continue;
             if (!usableVersion(version)) continue;
@@ -144,7 +175,9 @@ bool findInstalledRuntime(Runtime& out) {
             if (folder.empty()) continue;
             const std::wstring dll = clientDllIn(folder);
             if (!isFile(dll)) continue;
-            out = Runtime{dll, version + channel.suffix, 0};
+            const Runtime found{dll, version + channel.suffix, 0};
+            if (!acceptable(found, machineOnly)) continue;
+            out = found;
             return true;
         }
     }
@@ -169,16 +202,31 @@ std::wstring fileVersionOf(const std::wstring& path) {
 }
 
 bool findRuntime(PCWSTR browserFolder, Runtime& out) {
-    if (!browserFolder || !*browserFolder) return findInstalledRuntime(out);
+    const bool machineOnly = machineRuntimeOnly();
+    if (!browserFolder || !*browserFolder) return findInstalledRuntime(out, machineOnly);
     const std::wstring dll = clientDllIn(browserFolder);
     if (!isFile(dll)) return false;
     const std::wstring version = fileVersionOf(dll);
     if (!usableVersion(version)) return false;
-    out = Runtime{dll, version, 1};
+    const Runtime found{dll, version, 1};
+    if (!acceptable(found, machineOnly)) return false;
+    out = found;
     return true;
 }
 
 }  // namespace
+
+bool processIsElevated() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;  // unknown: the strict rule
+    UniqueHandle owned(token);
+    TOKEN_ELEVATION elevation{};
+    DWORD size = 0;
+    if (!GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size)) return true;
+    return elevation.TokenIsElevated != 0;
+}
+
+std::function<bool()> machineRuntimeOnly = processIsElevated;
 
 HRESULT GetAvailableCoreWebView2BrowserVersionString(PCWSTR browserFolder, LPWSTR* version) {
     if (!version) return E_POINTER;
@@ -201,8 +249,9 @@ HRESULT CreateCoreWebView2EnvironmentWithOptions(PCWSTR browserFolder, PCWSTR us
         logLine("webview runtime not found");
         return HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
     }
-    // The runtime's own folder is searched first for the libraries it needs.
-    HMODULE dll = LoadLibraryExW(runtime.clientDll.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+    // The libraries it needs come from its own folder and System32, nowhere else.
+    HMODULE dll = LoadLibraryExW(runtime.clientDll.c_str(), nullptr,
+                                 LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (!dll) {
         const HRESULT hr = lastErrorResult();
         logLine("webview runtime could not be loaded: hr=" + std::to_string(static_cast<long>(hr)) + " " +

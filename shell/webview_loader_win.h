@@ -6,14 +6,25 @@
 #include <windows.h>
 #include <objbase.h>
 
+#include <functional>
+
 struct ICoreWebView2CreateCoreWebView2EnvironmentCompletedHandler;
 
 namespace vlm::webview2 {
 
+// The process token says elevated (also when it cannot be read).
+bool processIsElevated();
+
+// Whether only a runtime registered for the machine (HKLM) whose client DLL lies under Program
+// Files may be loaded: the elevated program's rule, as processIsElevated says. Tests replace it.
+extern std::function<bool()> machineRuntimeOnly;
+
 // The runtime's version (CoTaskMemAlloc; " beta", " dev" or " canary" appended for a preview
 // channel), or *version = null and HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND) when none is usable.
 // browserFolder null: the installed runtime, whose `pv` under EdgeUpdate\Clients\{channel} must
-// be present, not "0.0.0.0" and at least 86.0.616.0, and whose client DLL must exist.
+// be present, not "0.0.0.0" and at least 86.0.616.0, and whose client DLL must exist; while
+// machineRuntimeOnly() holds, per-user registrations are skipped and any runtime (a fixed-version
+// folder too) outside Program Files is passed over.
 // Otherwise: the fixed-version runtime in that folder, its version read from the client DLL.
 HRESULT GetAvailableCoreWebView2BrowserVersionString(PCWSTR browserFolder, LPWSTR* version);
 

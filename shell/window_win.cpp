@@ -1,6 +1,5 @@
 #include "shell/window_win.h"
 
-#include <memory>
 #include <string>
 
 #include "control/connect.h"
@@ -37,18 +36,20 @@ void honourAttention(HWND window, TunnelController& controller) {
     FlashWindowEx(&flash);
 }
 
-void onBootstrapDone(HWND window, std::string* text) {
-    std::unique_ptr<std::string> message(text);
+// The routine's result, when it has come: a forged signal finds none and changes nothing.
+void onBootstrapDone(HWND window) {
+    std::string message;
+    if (!takeBootstrapResult(message)) return;
     ShellState& state = shellState();
     state.bootstrapping = false;
-    if (!message || message->empty()) {
+    if (message.empty()) {
         InvalidateRect(window, nullptr, TRUE);
         createWebViewEnvironment();
         return;
     }
-    const int n = MultiByteToWideChar(CP_UTF8, 0, message->data(), static_cast<int>(message->size()), nullptr, 0);
+    const int n = MultiByteToWideChar(CP_UTF8, 0, message.data(), static_cast<int>(message.size()), nullptr, 0);
     std::wstring wide(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, message->data(), static_cast<int>(message->size()), wide.data(), n);
+    MultiByteToWideChar(CP_UTF8, 0, message.data(), static_cast<int>(message.size()), wide.data(), n);
     MessageBoxW(window, wide.c_str(), kWindowTitle, MB_ICONERROR);
     PostQuitMessage(1);
 }
@@ -91,15 +92,11 @@ LRESULT CALLBACK mainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         if (state.controller) honourAttention(window, *state.controller);
         if (state.webview && state.controller) pushSnapshot();
         return 0;
-    case WM_APP_PROGRESS: {
-        std::unique_ptr<wchar_t[]> text(reinterpret_cast<wchar_t*>(lParam));
-        if (text) state.splashStatus = text.get();
-        state.splashProgress = static_cast<int32_t>(wParam);
-        InvalidateRect(window, nullptr, FALSE);
+    case WM_APP_PROGRESS:  // the parameters are ignored: the texts come through the queue
+        applyBootstrapProgress(window);
         return 0;
-    }
     case WM_APP_BOOTSTRAP_DONE:
-        onBootstrapDone(window, reinterpret_cast<std::string*>(lParam));
+        onBootstrapDone(window);
         return 0;
     default:
         break;

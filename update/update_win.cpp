@@ -12,10 +12,13 @@
 namespace {
 
 // The command interpreter by its full System32 path; the command line keeps its own first word.
+// It runs in System32, which it searches first for the programs the line names ("ping"): the
+// program's own folder, the usual current one, may hold anything.
 bool startDetached(const std::wstring& commandLine) {
     LaunchRequest request;
     request.executable = systemProgramPath(L"cmd.exe");
     request.commandLine = commandLine;
+    request.folder = request.executable.substr(0, request.executable.find_last_of(L'\\') + 1);
     const LaunchedProcess started = launchProcess(request);
     if (!started.process) {
         const DWORD e = request.executable.empty() ? ERROR_PATH_NOT_FOUND : started.error;

@@ -26,3 +26,21 @@ if(WIN32 AND VLM_TESTS AND TARGET program_test)
   add_dependencies(program_test VELMORANTE webview_runtime)
   target_include_directories(program_test PRIVATE "${CMAKE_SOURCE_DIR}")
 endif()
+
+# Plants for the program's search-path test: a program and a library of system names that leave a
+# mark if they ever run (tests/fixtures/planted).
+if(WIN32 AND VLM_TESTS AND TARGET program_test)
+  add_executable(planted_marker "${CMAKE_SOURCE_DIR}/tests/fixtures/planted/marker.cpp")
+  target_link_options(planted_marker PRIVATE -municode)
+  add_library(planted_library SHARED "${CMAKE_SOURCE_DIR}/tests/fixtures/planted/library.cpp")
+  set_target_properties(planted_library PROPERTIES PREFIX "")
+  add_dependencies(program_test planted_marker planted_library)
+endif()
+
+# The program's and the tool's static imports: only the system's known libraries (no Wine needed).
+if(WIN32 AND VLM_TESTS)
+  add_test(NAME program.imports COMMAND "${CMAKE_SOURCE_DIR}/scripts/check-imports"
+           "$<TARGET_FILE:VELMORANTE>" "$<TARGET_FILE:velmorante-tool>")
+  set_tests_properties(program.imports PROPERTIES TIMEOUT 60 LABELS windows
+                       ENVIRONMENT "OBJDUMP=${CMAKE_OBJDUMP}")
+endif()

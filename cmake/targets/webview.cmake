@@ -37,5 +37,8 @@ if(WIN32 AND VLM_TESTS)
     # Wine shows the build machine's root as drive Z:.
     target_compile_definitions(webview_host_test PRIVATE "VLM_PAGE_FILE=\"Z:${CMAKE_SOURCE_DIR}/resources/ui/page.html\"")
     add_dependencies(webview_host_test webview_runtime)
+    if(TARGET planted_marker)
+      add_dependencies(webview_host_test planted_marker)  # the support link's handler
+    endif()
   endif()
 endif()

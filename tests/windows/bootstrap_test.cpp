@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -103,16 +102,14 @@ struct Window {
     }
 };
 
-// The posted messages, taken as the window procedure takes them (and freed as it frees them).
+// The signals, answered as the window procedure answers them: from the queue.
 void collect(HWND window, Seen& run) {
     MSG msg;
     while (PeekMessageW(&msg, window, WM_APP_PROGRESS, WM_APP_BOOTSTRAP_DONE, PM_REMOVE)) {
         if (msg.message == WM_APP_PROGRESS) {
-            std::unique_ptr<wchar_t[]> text(reinterpret_cast<wchar_t*>(msg.lParam));
-            run.progress.push_back({text.get(), static_cast<int32_t>(msg.wParam)});
-        } else if (msg.message == WM_APP_BOOTSTRAP_DONE) {
-            std::unique_ptr<std::string> text(reinterpret_cast<std::string*>(msg.lParam));
-            run.done.push_back(*text);
+            for (BootstrapProgress& step : takeBootstrapProgress()) run.progress.push_back({step.text, step.percent});
+        } else if (std::string text; msg.message == WM_APP_BOOTSTRAP_DONE && takeBootstrapResult(text)) {
+            run.done.push_back(text);
         }
     }
 }

@@ -13,6 +13,8 @@
 
 #include "foundation/text.h"
 #include "tests/fixtures/webview-runtime/harness_win.h"
+#include "tunnel/tunnel.h"
+#include "update/update.h"
 
 namespace {
 
@@ -22,12 +24,15 @@ std::wstring programPath() { return (fs::path(modulePath()).parent_path() / L"VE
 
 struct Program {
     PROCESS_INFORMATION info{};
-    bool start(const std::wstring& arguments = L"") {
-        std::wstring commandLine = L"\"" + programPath() + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+    // exe: the program's file, started in its own folder when given.
+    bool start(const std::wstring& arguments = L"", const fs::path& exe = {}) {
+        const std::wstring file = exe.empty() ? programPath() : exe.wstring();
+        std::wstring commandLine = L"\"" + file + L"\"" + (arguments.empty() ? L"" : L" " + arguments);
+        const std::wstring folder = exe.empty() ? std::wstring() : exe.parent_path().wstring();
         STARTUPINFOW startup{};
         startup.cb = sizeof startup;
-        return CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                              &info) != FALSE;
+        return CreateProcessW(file.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                              folder.empty() ? nullptr : folder.c_str(), &startup, &info) != FALSE;
     }
     // Exit code, or -1 while it still runs after ms.
     long waitExit(DWORD ms) {
@@ -94,7 +99,9 @@ struct ProgramWin : ::testing::Test {
         SetEnvironmentVariableW(L"VLM_RUNTIME_RECORD", nullptr);
     }
     void registerRuntime() {
-        for (const RegistryEntry& e : userRegistration()) ASSERT_TRUE(writeEntry(e));
+        const std::vector<RegistryEntry> entries = machineRegistration();
+        ASSERT_FALSE(entries.empty()) << "the stand-in runtime not copied to Program Files";
+        for (const RegistryEntry& e : entries) ASSERT_TRUE(writeEntry(e));
     }
     bool skipWithoutService() { return std::getenv("VLM_PROGRAM_SERVICE") == nullptr; }
 };
@@ -207,6 +214,69 @@ TEST_F(ProgramWin, OneInstanceAndTheAutostartSwitch) {
         EXPECT_EQ(snapshot.find("phase").asText(), "idle");
     }
     EXPECT_EQ(countProcesses(L"xray-core.exe"), 0);
+}
+
+// Any process on the desktop can post the bootstrap's messages: forged ones, with a null or a
+// garbage parameter, find nothing queued, change nothing (no second view) and crash nothing.
+TEST_F(ProgramWin, ForgedBootstrapSignalsChangeNothing) {
+    registerRuntime();
+    Program program;
+    ASSERT_TRUE(program.start());
+    HWND window = waitForWindow(10000);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return IsWindowVisible(window) != FALSE; }, 10000).done);
+    ASSERT_TRUE(PostMessageW(window, WM_APP + 3, 0, 0));                // "done", no text: success
+    ASSERT_TRUE(PostMessageW(window, WM_APP + 2, 55, 0x5a5a5a5a5a5aLL));  // "progress", a wild pointer
+    ASSERT_TRUE(PostMessageW(window, WM_APP + 3, 0, 0x7e7e7e7e7e7eLL));
+    pumpUntil([] { return false; }, 1500);
+    EXPECT_EQ(program.waitExit(0), -1) << "the program ended";
+    EXPECT_EQ(named(readRecord(recordFile), "call", "NavigateToString").size(), 1u);
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(program.waitExit(15000), 0);
+}
+
+// Programs and a library of system names planted beside the program, which is started in its own
+// folder (the usual current folder, as a double click starts it): the library is never loaded
+// (Wine's native-first override would take the plant otherwise), and the tunnel's DNS command and
+// the update's replacement line, run with that folder current, start netsh, cmd and ping from
+// System32. The replacement's last step starts the planted Program.exe: the line did run.
+TEST_F(ProgramWin, PlantedProgramsAndLibrariesNeverRun) {
+    TempFolder planted;
+    const fs::path marks = folder.path / L"marks";
+    fs::create_directories(marks);
+    const fs::path here = fs::path(programPath()).parent_path();
+    fs::copy_file(programPath(), planted.path / L"VELMORANTE.exe");
+    for (const wchar_t* name : {L"netsh.exe", L"cmd.exe", L"ping.exe", L"Program.exe"}) {
+        fs::copy_file(here / L"planted_marker.exe", planted.path / name);
+    }
+    fs::copy_file(here / L"planted_library.dll", planted.path / L"version.dll");
+    SetEnvironmentVariableW(L"VLM_PLANT_MARKS", marks.wstring().c_str());
+    wchar_t overrides[512] = {};
+    const DWORD kept = GetEnvironmentVariableW(L"WINEDLLOVERRIDES", overrides, 512);
+    const std::wstring before = kept > 0 && kept < 512 ? overrides : L"";
+    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", (before.empty() ? L"version=n,b" : before + L";version=n,b").c_str());
+    registerRuntime();
+    {
+        Program program;
+        ASSERT_TRUE(program.start(L"", planted.path / L"VELMORANTE.exe"));
+        HWND window = waitForWindow(10000);
+        ASSERT_NE(window, nullptr);
+        ASSERT_TRUE(pumpUntil([&] { return IsWindowVisible(window) != FALSE; }, 10000).done);
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        EXPECT_EQ(program.waitExit(15000), 0);
+    }
+    wchar_t previous[MAX_PATH] = {};
+    GetCurrentDirectoryW(MAX_PATH, previous);
+    SetCurrentDirectoryW(planted.path.wstring().c_str());
+    windowsTunnelOps().adapters.setTunnelDns();
+    EXPECT_TRUE(windowsUpdateOps().startDetached(replacementCommandLine((planted.path / L"Program.exe").wstring())));
+    SetCurrentDirectoryW(previous);
+    EXPECT_TRUE(pumpUntil([&] { return fs::exists(marks / L"Program.exe.ran"); }, 20000).done);
+    SetEnvironmentVariableW(L"WINEDLLOVERRIDES", before.empty() ? nullptr : before.c_str());
+    SetEnvironmentVariableW(L"VLM_PLANT_MARKS", nullptr);
+    std::vector<std::string> left;  // a plant's mark is "<its name>.ran" or ".loaded"
+    for (const fs::directory_entry& e : fs::directory_iterator(marks)) left.push_back(wideToUtf8(e.path().filename().wstring()));
+    EXPECT_EQ(left, std::vector<std::string>{"Program.exe.ran"});
 }
 
 // A loop ended by WM_QUIT (the update's way out) hides the window before the shutdown, which is

@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,13 +44,9 @@ LRESULT CALLBACK splashWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
             return 0;
         }
         break;
-    case WM_APP_PROGRESS: {
-        std::unique_ptr<wchar_t[]> text(reinterpret_cast<wchar_t*>(lParam));
-        state.splashStatus = text.get();
-        state.splashProgress = static_cast<int32_t>(wParam);
-        InvalidateRect(window, nullptr, FALSE);
+    case WM_APP_PROGRESS:
+        applyBootstrapProgress(window);
         return 0;
-    }
     default:
         break;
     }
@@ -184,13 +179,6 @@ struct SplashWindow {
     }
 };
 
-void postProgress(HWND window, const std::wstring& text, int32_t percent) {
-    auto* copy = new wchar_t[text.size() + 1];
-    wcscpy(copy, text.c_str());
-    PostMessageW(window, WM_APP_PROGRESS, static_cast<WPARAM>(static_cast<intptr_t>(percent)),
-                 reinterpret_cast<LPARAM>(copy));
-}
-
 // How many pixels of a rectangle differ from the background, and the columns they span.
 struct Ink {
     int count = 0, left = INT32_MAX, right = -1, exact = 0;
@@ -230,7 +218,7 @@ TEST(Splash, PaintedAtTheWindowsDpi) {
     int statusWidthAt37 = 0, statusWidthAt100 = 0;
     for (const Row& row : rows) {
         const std::string where = std::string(row.name) + " at " + std::to_string(splash.dpi) + " dpi";
-        postProgress(splash.window, row.status, row.progress);
+        postBootstrapProgress(splash.window, row.status, row.progress);
         pump(400);
         ASSERT_EQ(shellState().splashProgress, row.progress) << where;
         Screen screen;

@@ -1,6 +1,7 @@
 // Our WebView2 loader and the host under Wine, against the recording stand-in runtime
 // (tests/fixtures/webview-runtime), which is registered in the prefix only while a case needs it.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <gtest/gtest.h>
 
@@ -70,6 +71,11 @@ TEST(WebView2Interfaces, IidsAreTheReleaseSdkOnes) {
         {IID_ICoreWebView2CreateCoreWebView2ControllerCompletedHandler, L"{6c4819f3-c9b7-4260-8127-c9f5bde7f68c}"},
         {IID_ICoreWebView2WebMessageReceivedEventHandler, L"{57213f19-00e6-49fa-8e07-898ea01ecbd2}"},
         {IID_ICoreWebView2NavigationCompletedEventHandler, L"{d33a35bf-1c49-4f98-93ab-006e0533fe1c}"},
+        {IID_ICoreWebView2NavigationStartingEventHandler, L"{9adbe429-f36d-432b-9ddc-f8881fbd76e3}"},
+        {IID_ICoreWebView2NavigationStartingEventArgs, L"{5b495469-e119-438a-9b18-7604f25f2e49}"},
+        {IID_ICoreWebView2NewWindowRequestedEventHandler, L"{d4c185fe-c81c-4989-97af-2d3fa7ab5651}"},
+        {IID_ICoreWebView2NewWindowRequestedEventArgs, L"{34acb11c-fc37-4418-9132-f9c21d1eafb9}"},
+        {IID_ICoreWebView2Controller4, L"{97d418d5-a426-4e49-a151-e1a10f327d9e}"},
     };
     for (const auto& row : rows) EXPECT_EQ(_wcsicmp(guidText(row.iid).c_str(), row.text), 0) << wideToUtf8(row.text);
 }
@@ -78,12 +84,15 @@ TEST(WebViewLoader, FindsTheRuntimeAsTheUpdaterRegistersIt) {
     SKIP_WITH_FOREIGN_RUNTIME();
     const std::wstring version = kVersion;
     const std::wstring folder = runtimeFolder();
+    // The elevated rows' machine-wide copy lies where administrators install runtimes.
+    const std::wstring machineFolder = machineRuntimeFolder().wstring();
     const struct Row {
         const char* what;
         std::vector<RegistryEntry> entries;
         bool copyToDefaultFolder;
         std::wstring browserFolder;
         std::wstring expected;  // empty: none found
+        bool elevated = false;  // the elevated program's rule: machine-wide, under Program Files
     } rows[] = {
         {"nothing registered", {}, false, L"", L""},
         {"per user", userRegistration(), false, L"", version},
@@ -104,10 +113,22 @@ TEST(WebViewLoader, FindsTheRuntimeAsTheUpdaterRegistersIt) {
           {Root::User, kStable, false, version}, {Root::User, kStable, true, folder}},
          false, L"", version},
         {"fixed-version folder: the DLL's file version", {}, false, folder, version},
+        {"elevated: per user is passed over", userRegistration(), false, L"", L"", true},
+        {"elevated: machine-wide outside Program Files is passed over",
+         {{Root::Machine, kStable, false, version}, {Root::Machine, kStable, true, folder}}, false, L"", L"", true},
+        {"elevated: machine-wide under Program Files",
+         {{Root::Machine, kStable, false, version}, {Root::Machine, kStable, true, machineFolder}}, false, L"",
+         version, true},
+        {"elevated: a per-user default folder is passed over", {{Root::User, kStable, false, version}}, true, L"", L"",
+         true},
+        {"elevated: fixed-version folder outside Program Files", {}, false, folder, L"", true},
+        {"elevated: fixed-version folder under Program Files", {}, false, machineFolder, version, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
+        vlm::webview2::machineRuntimeOnly = [&row] { return row.elevated; };
         removeRegistrations();
+        ASSERT_FALSE(machineRegistration().empty());  // the copy only; the row writes its own entries
         for (const RegistryEntry& e : row.entries) ASSERT_TRUE(writeEntry(e));
         if (row.copyToDefaultFolder) {
             const fs::path target = defaultUserVersionFolder() / L"EBWebView" / L"x64";
@@ -128,6 +149,7 @@ TEST(WebViewLoader, FindsTheRuntimeAsTheUpdaterRegistersIt) {
         }
         CoTaskMemFree(found);
     }
+    vlm::webview2::machineRuntimeOnly = vlm::webview2::processIsElevated;
     removeRegistrations();
     EXPECT_EQ(vlm::webview2::GetAvailableCoreWebView2BrowserVersionString(nullptr, nullptr), E_POINTER);
 }
@@ -159,9 +181,11 @@ TEST(WebViewHost, ShowsThePageLockedDownAndCarriesMessagesBothWays) {
     EXPECT_EQ(setUp, (std::vector<std::string>{
                          "CreateWebViewEnvironmentWithOptionsInternal", "CreateCoreWebView2Controller",
                          "put_AreDevToolsEnabled", "put_AreDefaultContextMenusEnabled", "put_IsStatusBarEnabled",
-                         "put_IsZoomControlEnabled", "put_AreBrowserAcceleratorKeysEnabled",
-                         "put_DefaultBackgroundColor", "add_WebMessageReceived", "add_NavigationCompleted",
-                         "NavigateToString", "put_IsVisible"}));
+                         "put_IsZoomControlEnabled", "put_AreHostObjectsAllowed",
+                         "put_AreDefaultScriptDialogsEnabled", "put_AreBrowserAcceleratorKeysEnabled",
+                         "put_DefaultBackgroundColor", "put_AllowExternalDrop", "add_NavigationStarting",
+                         "add_FrameNavigationStarting", "add_NewWindowRequested", "add_WebMessageReceived",
+                         "add_NavigationCompleted", "NavigateToString", "put_IsVisible"}));
     const auto at = [&](const char* call) { return std::find(calls.begin(), calls.end(), call) - calls.begin(); };
     const auto firstBounds = at("put_Bounds");
     EXPECT_GT(firstBounds, at("add_NavigationCompleted"));
@@ -242,6 +266,108 @@ TEST(WebViewHost, ShowsThePageLockedDownAndCarriesMessagesBothWays) {
     pushSnapshot();
     EXPECT_EQ(named(host.record(), "call", "PostWebMessageAsJson").size(), 2u) << "no view, no snapshot";
     EXPECT_TRUE(host.boxes.finish().empty());
+}
+
+// Nothing replaces the page: what the page (or something dropped on it) asks for after our own
+// navigation is cancelled or refused, and a message from another source does nothing.
+TEST(WebViewHost, TheViewKeepsOurPage) {
+    SKIP_WITH_FOREIGN_RUNTIME();
+    struct Row {
+        const char* play;    // one item of VLM_RUNTIME_PLAY
+        const char* event;   // what the runtime records for it
+        const char* answer;  // the field the host set, which must be true
+        const char* log;     // the host's line, empty for none
+    };
+    const Row rows[] = {
+        {R"({"navigate":"https://example.com/"})", "NavigationStarting", "cancel",
+         "ui navigation cancelled: https://example.com/"},
+        {R"({"navigate":"file:///C:/dropped.html"})", "NavigationStarting", "cancel",
+         "ui navigation cancelled: file:///C:/dropped.html"},
+        {R"({"frame":"https://example.com/frame"})", "FrameNavigationStarting", "cancel", ""},
+        {R"({"window":"https://example.com/popup"})", "NewWindowRequested", "handled", ""},
+        {R"({"string":"{\"cmd\":\"toggle\"}","source":"https://example.com/"})", "WebMessageReceived", "",
+         "ui message from another source ignored"},
+    };
+    std::string play = "[";
+    for (const Row& row : rows) play += std::string(row.play) + ",";
+    play += R"({"string":"{\"cmd\":\"ready\"}"}])";  // our page still talks to the host
+    Host host({.play = utf8ToWide(play).c_str()});
+    const size_t logStart = appLogSize();
+    createWebViewEnvironment();
+    ASSERT_TRUE(pumpUntil([&] { return host.played(); }).done);
+    const std::vector<JsonValue> record = host.record();
+
+    std::vector<JsonValue> seen;  // our page's navigation first, then one per row
+    for (const JsonValue& line : record) {
+        const std::string event = line.find("event").asText();
+        if (event == "NavigationStarting" || event == "FrameNavigationStarting" || event == "NewWindowRequested" ||
+            event == "WebMessageReceived") {
+            seen.push_back(line);
+        }
+    }
+    ASSERT_EQ(seen.size(), std::size(rows) + 2);
+    EXPECT_EQ(seen[0].find("uri").asText(), "about:blank");
+    EXPECT_FALSE(seen[0].find("cancel").asBool()) << "our own page";
+    std::vector<std::string> logged;
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        const Row& row = rows[i];
+        EXPECT_EQ(seen[i + 1].find("event").asText(), row.event) << row.play;
+        if (*row.answer) {
+            EXPECT_TRUE(seen[i + 1].find(row.answer).asBool()) << row.play;
+        }
+        if (*row.log) logged.push_back(row.log);
+    }
+    EXPECT_FALSE(host.controller.wantConnected.load()) << "the foreign toggle did nothing";
+    EXPECT_EQ(named(record, "call", "PostWebMessageAsJson").size(), 1u) << "our page's ready was answered";
+    EXPECT_EQ(named(record, "call", "put_AllowExternalDrop").at(0).find("value").asBool(), false);
+    std::vector<std::string> lines = logLinesSince(logStart);
+    EXPECT_EQ(lines, logged);
+    EXPECT_TRUE(host.boxes.finish().empty());
+}
+
+// The image name of a running process, empty when none has the id.
+std::wstring processName(DWORD id) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    std::wstring name;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ProcessID == id) name = entry.szExeFile;
+    }
+    CloseHandle(snapshot);
+    return name;
+}
+
+// Elevated (Wine 8 runs every program so), the support link is opened by the desktop's shell, never
+// by us: the link's handler is Explorer's child, so a browser would not inherit our rights.
+TEST(WebViewHost, TheSupportLinkOpensThroughTheDesktopShell) {
+    ASSERT_TRUE(vlm::webview2::processIsElevated()) << "the elevated route is the one shown here";
+    TempFolder marks;
+    const fs::path handler = marks.path / L"LinkHandler.exe";
+    ASSERT_TRUE(fs::copy_file(fs::path(modulePath()).parent_path() / L"planted_marker.exe", handler));
+    const std::wstring scheme = L"vlmtest-link";
+    const std::wstring command = L"\"" + handler.wstring() + L"\" \"" + marks.path.wstring() + L"\" \"%1\"";
+    const std::wstring title = L"URL:VELMORANTE test link";
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, scheme.c_str(), nullptr, REG_SZ, title.c_str(),
+                              static_cast<DWORD>((title.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, scheme.c_str(), L"URL Protocol", REG_SZ, L"", sizeof(wchar_t)),
+              ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeyValueW(HKEY_CLASSES_ROOT, (scheme + L"\\shell\\open\\command").c_str(), nullptr, REG_SZ,
+                              command.c_str(), static_cast<DWORD>((command.size() + 1) * sizeof(wchar_t))),
+              ERROR_SUCCESS);
+    const size_t logStart = appLogSize();
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);  // as the program's user-interface thread
+    windowsShellOps(nullptr, {}).openLink("vlmtest-link:support");
+    const fs::path mark = marks.path / L"LinkHandler.exe.ran";
+    const bool opened = pumpUntil([&] { return !readFileBytes(mark).empty(); }, 15000).done;
+    RegDeleteTreeW(HKEY_CLASSES_ROOT, scheme.c_str());
+    CoUninitialize();
+    ASSERT_TRUE(opened) << "the desktop's shell did not open the link; logged: "
+                        << (logLinesSince(logStart).empty() ? std::string("nothing") : logLinesSince(logStart)[0]);
+    const DWORD parent = static_cast<DWORD>(std::stoul(readFileBytes(mark)));
+    EXPECT_NE(parent, GetCurrentProcessId());
+    EXPECT_EQ(_wcsicmp(processName(parent).c_str(), L"explorer.exe"), 0) << wideToUtf8(processName(parent));
 }
 
 TEST(WebViewHost, LoadTroublesAreLoggedAndTheWindowStillShows) {

@@ -11,6 +11,7 @@
 #include <io.h>
 
 #include "foundation/text.h"
+#include "foundation/system_dlls_win.h"
 #endif
 
 namespace {
@@ -129,6 +130,8 @@ int usageError(const char* commandName) {
 
 #ifdef _WIN32
 int wmain(int argc, wchar_t** argv) {
+    // Its client starts engines, as administrator when run so: System32 only, never its own folder.
+    if (!restrictLibrarySearch()) return 1;
     // Documents are bytes: no CR LF translation on either stream.
     _setmode(_fileno(stdin), _O_BINARY);
     _setmode(_fileno(stdout), _O_BINARY);

@@ -115,15 +115,6 @@ struct LocalMemory {
     }
 };
 
-std::wstring daclText(PSECURITY_DESCRIPTOR sd) {
-    LocalMemory text;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                              reinterpret_cast<LPWSTR*>(&text.p), nullptr)) {
-        return {};
-    }
-    return static_cast<const wchar_t*>(text.p);
-}
-
 // The files of a folder moved aside, then the folder itself; what cannot go stays.
 void removeMovedAside(const std::wstring& folder) {
     WIN32_FIND_DATAW found{};
@@ -135,6 +126,24 @@ void removeMovedAside(const std::wstring& folder) {
         FindClose(search);
     }
     deleteFile(folder);  // fails while anything is left in it
+}
+
+// The owner that files made by this process get (the administrators, when it is elevated): read
+// from a file made for that beside the folder and deleted when closed. Empty when it cannot be told.
+std::vector<unsigned char> ownerOfWhatWeMake(const std::wstring& folder) {
+    std::vector<unsigned char> sid;
+    CheckedFile probe = openAs(randomSibling(folder, L".probe"), DELETE | READ_CONTROL, 0, CREATE_NEW,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr, false);
+    if (!probe.handle) return sid;
+    PSID owner = nullptr;
+    LocalMemory sd;
+    if (GetSecurityInfo(probe.handle.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                        nullptr, &sd.p) == ERROR_SUCCESS &&
+        owner && IsValidSid(owner)) {
+        const auto* bytes = static_cast<const unsigned char*>(owner);
+        sid.assign(bytes, bytes + GetLengthSid(owner));
+    }
+    return sid;
 }
 
 }  // namespace
@@ -211,21 +220,37 @@ std::string deleteFile(const std::wstring& path) {
     return {};
 }
 
-bool madeByAdministrators(void* folder, void* wanted) {
+bool madeByAdministrators(void* folder, void* ourOwner) {
     PSID owner = nullptr;
+    PACL dacl = nullptr;
     LocalMemory sd;
     if (GetSecurityInfo(folder, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                        nullptr, nullptr, nullptr, &sd.p) != ERROR_SUCCESS) {
+                        nullptr, &dacl, nullptr, &sd.p) != ERROR_SUCCESS) {
         return false;
     }
-    if (!owner || !(IsWellKnownSid(owner, WinBuiltinAdministratorsSid) || IsWellKnownSid(owner, WinLocalSystemSid))) {
-        return false;
+    const PSID ownOwner = static_cast<PSID>(ourOwner);
+    const auto trusted = [&](PSID sid) {
+        return sid && (IsWellKnownSid(sid, WinBuiltinAdministratorsSid) || IsWellKnownSid(sid, WinLocalSystemSid) ||
+                       (ownOwner && EqualSid(sid, ownOwner)));
+    };
+    if (!trusted(owner) || !dacl) return false;  // no access list at all lets everyone in
+    constexpr ACCESS_MASK kWrites = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_WRITE_ATTRIBUTES |
+                                    FILE_DELETE_CHILD | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void* ace = nullptr;
+        if (!GetAce(dacl, i, &ace)) return false;
+        const auto* header = static_cast<const ACE_HEADER*>(ace);
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE) continue;
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) return false;  // nothing else is ours
+        const auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+        if ((allowed->Mask & kWrites) && !trusted(reinterpret_cast<PSID>(const_cast<DWORD*>(&allowed->SidStart)))) {
+            return false;
+        }
     }
-    const std::wstring have = daclText(sd.p);
-    return !have.empty() && have == daclText(wanted);
+    return true;
 }
 
-CheckedFile adminOnlyFolder(const std::wstring& path, FolderJudge judge) {
+CheckedFile adminOnlyFolder(const std::wstring& path) {
     LocalMemory sd;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kAdminOnlyFolderSddl, SDDL_REVISION_1, &sd.p, nullptr)) {
         return {UniqueHandle(), failure("cannot make the access list", path, GetLastError())};
@@ -234,13 +259,14 @@ CheckedFile adminOnlyFolder(const std::wstring& path, FolderJudge judge) {
     // The parent held and checked first: nothing is made where a link leads.
     CheckedFile parent = pinParent(path);
     if (!parent.handle) return parent;
+    std::vector<unsigned char> ours = ownerOfWhatWeMake(path);
     for (int attempt = 0; attempt < 2; ++attempt) {
         const bool made = CreateDirectoryW(path.c_str(), &security) != 0;
         CheckedFile folder =
             openChecked(path, READ_CONTROL | WRITE_OWNER | WRITE_DAC | DELETE | FILE_READ_ATTRIBUTES,
                         FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
         if (!folder.handle) return folder;
-        if (made || judge(folder.handle.get(), sd.p)) {
+        if (made || madeByAdministrators(folder.handle.get(), ours.empty() ? nullptr : ours.data())) {
             // Set again through the handle that was checked: a folder made just now keeps it as made.
             if (!SetKernelObjectSecurity(folder.handle.get(),
                                          OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION |

@@ -41,17 +41,16 @@ std::string deleteFile(const std::wstring& path);
 // The access list of a folder only administrators and the system may change; users read and run.
 inline constexpr const wchar_t* kAdminOnlyFolderSddl =
     L"O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
-// Whether a folder found in place was made by the administrators or the system with the wanted
-// access list (folder: its handle; wanted: the security descriptor of kAdminOnlyFolderSddl).
-using FolderJudge = bool (*)(void* folder, void* wanted);
-// Owned by the administrators or the system, with exactly the wanted access list.
-bool madeByAdministrators(void* folder, void* wanted);
+// Whether a folder found in place was made by the administrators or the system and no one else may
+// write in it: owned by the administrators, the system or ourOwner (the SID that files this process
+// makes get as owner: the administrators when it is elevated; null when unknown), and no allowing
+// entry of its access list lets anyone else write.
+bool madeByAdministrators(void* folder, void* ourOwner);
 // Creates the folder with kAdminOnlyFolderSddl or checks the one there: a link is refused, and so is
-// a parent reached through one (nothing is created there); a folder the judge does not accept was
-// made by someone else and is moved aside and made afresh, never reused. The handle keeps it from
-// being renamed or deleted until closed. (Tests under Wine, which shows every file as the user's,
-// give a judge of their own.)
-CheckedFile adminOnlyFolder(const std::wstring& path, FolderJudge judge = madeByAdministrators);
+// a parent reached through one (nothing is created there); a folder not madeByAdministrators was made
+// by someone else and is moved aside and made afresh, never reused. The access list is set again
+// through the checked handle, which keeps the folder from being renamed or deleted until closed.
+CheckedFile adminOnlyFolder(const std::wstring& path);
 
 // Junctions and links made by users are not followed by this process, where the system offers that
 // (Windows 10 22H2, 11); a no-op elsewhere. Called first thing by the program.

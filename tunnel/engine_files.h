@@ -71,9 +71,7 @@ std::string ensureEngineFilesWith(const EngineFilesOps& ops);
 // The handles that keep the folder and the checked files unchanged go to held (they are to be kept
 // until the engines have exited); without it they are let go at once.
 std::string ensureEngineFiles(std::vector<PlatformHandle>* held = nullptr);
-// The same for a given folder; an empty one fails without reading or writing anything. folderJudge:
-// see adminOnlyFolder (foundation/files_win.h); null is the real one.
-std::string ensureEngineFilesIn(const std::wstring& folder, std::vector<PlatformHandle>* held = nullptr,
-                                bool (*folderJudge)(void* folder, void* wanted) = nullptr);
+// The same for a given folder; an empty one fails without reading or writing anything.
+std::string ensureEngineFilesIn(const std::wstring& folder, std::vector<PlatformHandle>* held = nullptr);
 bool extractEngineFile(int resourceId, const std::wstring& targetPath);
 void killLeftoverEngines();

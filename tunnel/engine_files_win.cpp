@@ -187,8 +187,7 @@ void killLeftoverEngines() {
 
 std::string ensureEngineFiles(std::vector<PlatformHandle>* held) { return ensureEngineFilesIn(engineFolder(), held); }
 
-std::string ensureEngineFilesIn(const std::wstring& folder, std::vector<PlatformHandle>* held,
-                                bool (*folderJudge)(void* folder, void* wanted)) {
+std::string ensureEngineFilesIn(const std::wstring& folder, std::vector<PlatformHandle>* held) {
     const std::wstring self = modulePath();
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
     if (!GetFileAttributesExW(self.c_str(), GetFileExInfoStandard, &attributes)) attributes = {};
@@ -200,13 +199,12 @@ std::string ensureEngineFilesIn(const std::wstring& folder, std::vector<Platform
     ops.marker = engineMarker(vlm::build::kVersion, attributes.nFileSizeLow, attributes.ftLastWriteTime.dwLowDateTime);
     ops.prepareFolder = [&] {
         if (folder.empty()) return false;
-        const FolderJudge judge = folderJudge ? folderJudge : madeByAdministrators;
-        CheckedFile made = adminOnlyFolder(folder, judge);
+        CheckedFile made = adminOnlyFolder(folder);
         if (!made.handle && !made.refused) {
             // A folder to be made afresh cannot be moved aside while an engine left running from it
             // holds its file.
             killLeftoverEngines();
-            made = adminOnlyFolder(folder, judge);
+            made = adminOnlyFolder(folder);
         }
         if (!made.handle) {
             logLine("engine folder refused: " + made.failure);

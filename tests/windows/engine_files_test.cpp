@@ -140,13 +140,6 @@ struct Process {
     ~Process() { stop(); }
 };
 
-// Wine shows every file as the user's own, so under it no folder passes the real owner check and
-// each start would make the folder afresh; the tests of the files take the folder as it is.
-bool anyFolder(void*, void*) { return true; }
-std::string ensureFiles(std::vector<PlatformHandle>* held = nullptr) {
-    return ensureEngineFilesIn(engineFolder(), held, anyFolder);
-}
-
 class EngineFilesWin : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -165,30 +158,53 @@ protected:
     std::vector<std::string> want;
 };
 
-// The folder is made for administrators and the system only; one someone else made first is not reused.
+// The folder is made for administrators and the system only; one someone else made first, or that
+// others may write in, is made afresh and nothing found in it is used.
 TEST_F(EngineFilesWin, FolderHasTheDesignedAccessListAndAForeignOneIsRebuilt) {
     struct Row {
         const char* what;
         void (*before)();
+        bool wineShows;  // Wine shows every file as the user's own: a folder the user made looks like ours
     };
     const Row rows[] = {
-        {"no folder yet", [] {}},
+        {"no folder yet", [] {}, true},
         {"made by the user, with a file planted",
          [] {
              CreateDirectoryW(engineFolder().c_str(), nullptr);
              writeBytes(inFolder("planted.txt"), kJunk);
-         }},
+         },
+         false},
+        {"anyone may write in it, with a file planted",
+         [] {
+             CreateDirectoryW(engineFolder().c_str(), nullptr);
+             writeBytes(inFolder("planted.txt"), kJunk);
+             const std::string command = "chmod 777 " + shellQuote(unixPathOf(engineFolder()));
+             std::string why;
+             startLinuxProgram(L"/bin/sh -c \"" + utf8ToWide(command) + L"\"", why);
+             Sleep(300);
+         },
+         true},
     };
     for (const Row& row : rows) {
+        if (underWine() && !row.wineShows) continue;
         SCOPED_TRACE(row.what);
+        removeTree(engineFolder());
         row.before();
+        const std::wstring before = securityText(engineFolder());
         EXPECT_EQ(ensureEngineFiles(), "");
         expectAllUnpacked();
-        EXPECT_FALSE(exists(inFolder("planted.txt")));
+        EXPECT_FALSE(exists(inFolder("planted.txt"))) << wideToUtf8(before);
         EXPECT_TRUE(exists(inFolder(kEngineMarkerName)));
         // Wine 8 keeps no access lists of files (it shows one made from the Unix mode), so the
         // read-back can only be compared on Windows.
-        if (!underWine()) EXPECT_EQ(wideToUtf8(securityText(engineFolder())), wideToUtf8(kAdminOnlyFolderSddl));
+        const std::wstring after = securityText(engineFolder());
+        if (!underWine()) {
+            EXPECT_EQ(wideToUtf8(after), wideToUtf8(kAdminOnlyFolderSddl));
+        }
+        // What Wine can show: the folder is ours now, and a second start keeps it.
+        writeBytes(inFolder("kept.txt"), kJunk);
+        EXPECT_EQ(ensureEngineFiles(), "") << wideToUtf8(after);
+        EXPECT_TRUE(exists(inFolder("kept.txt"))) << wideToUtf8(after);
     }
 }
 
@@ -209,9 +225,9 @@ TEST_F(EngineFilesWin, ChangedFilesAreUnpackedAgain) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        ASSERT_EQ(ensureFiles(), "");
+        ASSERT_EQ(ensureEngineFiles(), "");
         row.change();
-        EXPECT_EQ(ensureFiles(), row.message);
+        EXPECT_EQ(ensureEngineFiles(), row.message);
         expectAllUnpacked();
     }
 
@@ -220,7 +236,7 @@ TEST_F(EngineFilesWin, ChangedFilesAreUnpackedAgain) {
     DeleteFileW(inFolder("sing-box.exe").c_str());
     ASSERT_TRUE(CreateDirectoryW(inFolder("sing-box.exe").c_str(), nullptr));
     DeleteFileW(inFolder("wintun.dll").c_str());
-    EXPECT_EQ(ensureFiles(), "Не удалось распаковать sing-box.exe.");
+    EXPECT_EQ(ensureEngineFiles(), "Не удалось распаковать sing-box.exe.");
     EXPECT_TRUE(RemoveDirectoryW(inFolder("sing-box.exe").c_str()));
     EXPECT_FALSE(exists(inFolder("wintun.dll")));  // never tried
 }
@@ -229,7 +245,7 @@ TEST_F(EngineFilesWin, ChangedFilesAreUnpackedAgain) {
 // renames their folder; an engine still starts from them; let go, they can be changed again.
 TEST_F(EngineFilesWin, HeldFilesCannotBeChangedButRun) {
     std::vector<PlatformHandle> held;
-    ASSERT_EQ(ensureFiles(&held), "");
+    ASSERT_EQ(ensureEngineFiles(&held), "");
     EXPECT_EQ(held.size(), 4u);  // the folder and three files
     Process engine;
     ASSERT_TRUE(engine.start(inFolder("xray-core.exe")));
@@ -245,7 +261,9 @@ TEST_F(EngineFilesWin, HeldFilesCannotBeChangedButRun) {
         const std::wstring other = engineFolder() + L"\\other.bin";
         writeBytes(other, kJunk);
         // Renaming another file onto a held one: refused by Windows; Wine 8 lets it happen.
-        if (!underWine()) EXPECT_FALSE(MoveFileExW(other.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+        if (!underWine()) {
+            EXPECT_FALSE(MoveFileExW(other.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+        }
         DeleteFileW(other.c_str());
     }
     EXPECT_FALSE(MoveFileExW(engineFolder().c_str(), (engineFolder() + L"-moved").c_str(), 0));
@@ -305,7 +323,7 @@ TEST_F(EngineFilesWin, NoEngineFolderFailsWithoutTouchingTheDriveRoot) {
 TEST_F(EngineFilesWin, LeftoverEngineFromTheFolderIsEndedOthersAreNot) {
     const std::wstring helper = ownFolder() + L"\\engine_files_helper.exe";
     const std::wstring elsewhere = engineFolder() + L"-elsewhere";
-    ASSERT_EQ(ensureFiles(), "");
+    ASSERT_EQ(ensureEngineFiles(), "");
     CreateDirectoryW(elsewhere.c_str(), nullptr);
     ASSERT_TRUE(CopyFileW(helper.c_str(), inFolder("sing-box.exe").c_str(), FALSE));  // not the recorded sing-box
     ASSERT_TRUE(CopyFileW(helper.c_str(), (elsewhere + L"\\xray-core.exe").c_str(), FALSE));
@@ -316,7 +334,7 @@ TEST_F(EngineFilesWin, LeftoverEngineFromTheFolderIsEndedOthersAreNot) {
     ASSERT_TRUE(foreignSingBox.start(elsewhere + L"\\sing-box.exe"));
 
     // The running engine locks its file: unpacking only works because it was ended first.
-    EXPECT_EQ(ensureFiles(), "");
+    EXPECT_EQ(ensureEngineFiles(), "");
     EXPECT_TRUE(ours.ended(0));
     EXPECT_FALSE(foreignXray.ended(300));
     EXPECT_FALSE(foreignSingBox.ended(0));
@@ -328,7 +346,7 @@ TEST_F(EngineFilesWin, LeftoverEngineFromTheFolderIsEndedOthersAreNot) {
 }
 
 TEST_F(EngineFilesWin, DamagedOrMissingResourceLeavesNoFile) {
-    ASSERT_EQ(ensureFiles(), "");
+    ASSERT_EQ(ensureEngineFiles(), "");
     const std::wstring target = engineFolder() + L"\\damaged.bin";
     EXPECT_FALSE(extractEngineFile(199, target));  // present, but not a container
     EXPECT_FALSE(exists(target));

@@ -64,15 +64,6 @@ bool deleteThroughHandle(HANDLE handle) {
     return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-// The folder a file is in; held without FILE_SHARE_DELETE while the file is written, so that the
-// folder cannot be renamed or swapped for a link in between.
-CheckedFile pinParent(const std::wstring& path) {
-    const size_t cut = path.find_last_of(L"\\/");
-    if (cut == std::wstring::npos || cut == 0) return {UniqueHandle(), "no folder in the path: " + wideToUtf8(path)};
-    return openChecked(path.substr(0, cut), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS);
-}
-
 std::string checkOpenedAs(HANDLE handle, const std::wstring& path, bool linkItself) {
     BY_HANDLE_FILE_INFORMATION info{};
     if (!GetFileInformationByHandle(handle, &info)) return failure("cannot read what was opened", path, GetLastError());
@@ -88,9 +79,18 @@ std::string checkOpenedAs(HANDLE handle, const std::wstring& path, bool linkItse
     return {};
 }
 
+CheckedFile pinParent(const std::wstring& path);
+
 CheckedFile openAs(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
                    SECURITY_ATTRIBUTES* security, bool linkItself) {
     CheckedFile opened;
+    // One that may be made here is made only in a folder checked first and held meanwhile: nothing,
+    // not even an empty file, is made where a link leads.
+    CheckedFile parent;
+    if (disposition != OPEN_EXISTING) {
+        parent = pinParent(path);
+        if (!parent.handle) return parent;
+    }
     opened.handle = UniqueHandle(
         CreateFileW(path.c_str(), access, share, security, disposition, flags | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!opened.handle) {
@@ -106,6 +106,15 @@ CheckedFile openAs(const std::wstring& path, DWORD access, DWORD share, DWORD di
         opened.handle.reset();
     }
     return opened;
+}
+
+// The folder a file is in; held without FILE_SHARE_DELETE while the file is written, so that the
+// folder cannot be renamed or swapped for a link in between.
+CheckedFile pinParent(const std::wstring& path) {
+    const size_t cut = path.find_last_of(L"\\/");
+    if (cut == std::wstring::npos || cut == 0) return {UniqueHandle(), "no folder in the path: " + wideToUtf8(path)};
+    return openChecked(path.substr(0, cut), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS);
 }
 
 struct LocalMemory {

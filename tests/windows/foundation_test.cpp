@@ -244,6 +244,12 @@ TEST(Files, NothingIsWrittenThroughALink) {
              CheckedFile f = openChecked(base + L"\\link.txt", FILE_APPEND_DATA, FILE_SHARE_READ, OPEN_ALWAYS);
              return !f.handle && f.refused;
          }},
+        {"new log in a folder reached through a link",
+         [&] {
+             CheckedFile f =
+                 openChecked(base + L"\\linkdir\\new.txt", FILE_APPEND_DATA, FILE_SHARE_READ, OPEN_ALWAYS);
+             return !f.handle && f.refused;
+         }},
         {"new file in a folder reached through a link", [&] { return !replaceFile(base + L"\\linkdir\\new.txt", "x").empty(); }},
         {"replace in a folder reached through a link",
          [&] { return !replaceFile(base + L"\\linkdir\\target.txt", "x").empty(); }},

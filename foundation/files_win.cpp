@@ -80,6 +80,7 @@ std::string checkOpenedAs(HANDLE handle, const std::wstring& path, bool linkItse
 }
 
 CheckedFile pinParent(const std::wstring& path);
+CheckedFile pinFolder(const std::wstring& path);
 
 CheckedFile openAs(const std::wstring& path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
                    SECURITY_ATTRIBUTES* security, bool linkItself) {
@@ -108,13 +109,19 @@ CheckedFile openAs(const std::wstring& path, DWORD access, DWORD share, DWORD di
     return opened;
 }
 
+// Opened for listing (an access that takes part in sharing, as attribute access alone does not),
+// others may read and write in it but not rename or delete it; a program may still start in it.
+CheckedFile pinFolder(const std::wstring& path) {
+    return openChecked(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS);
+}
+
 // The folder a file is in; held without FILE_SHARE_DELETE while the file is written, so that the
 // folder cannot be renamed or swapped for a link in between.
 CheckedFile pinParent(const std::wstring& path) {
     const size_t cut = path.find_last_of(L"\\/");
     if (cut == std::wstring::npos || cut == 0) return {UniqueHandle(), "no folder in the path: " + wideToUtf8(path)};
-    return openChecked(path.substr(0, cut), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS);
+    return pinFolder(path.substr(0, cut));
 }
 
 struct LocalMemory {
@@ -283,7 +290,21 @@ CheckedFile adminOnlyFolder(const std::wstring& path) {
                                          sd.p)) {
                 return {UniqueHandle(), failure("cannot set the access list", path, GetLastError())};
             }
-            return folder;
+            // Held from here by a handle without the right to delete, which would keep programs from
+            // starting in the folder; the same folder, as its file id shows.
+            BY_HANDLE_FILE_INFORMATION judged{}, held{};
+            if (!GetFileInformationByHandle(folder.handle.get(), &judged)) {
+                return {UniqueHandle(), failure("cannot read the folder", path, GetLastError())};
+            }
+            folder.handle.reset();
+            CheckedFile pinned = pinFolder(path);
+            if (!pinned.handle) return pinned;
+            if (!GetFileInformationByHandle(pinned.handle.get(), &held) ||
+                held.dwVolumeSerialNumber != judged.dwVolumeSerialNumber ||
+                held.nFileIndexHigh != judged.nFileIndexHigh || held.nFileIndexLow != judged.nFileIndexLow) {
+                continue;  // replaced meanwhile: judged again
+            }
+            return pinned;
         }
         const std::wstring aside = randomSibling(path, L".old");
         if (!renameThroughHandle(folder.handle.get(), aside, false)) {

@@ -4,6 +4,7 @@
 
 #include "build_config.h"
 #include "foundation/crypto.h"
+#include "foundation/files_win.h"
 #include "foundation/handles_win.h"
 #include "foundation/http.h"
 #include "foundation/log.h"
@@ -35,14 +36,19 @@ Resolved resolve(const ProfileSourceSettings& settings) {
 
 bool readStoredFile(const std::wstring& path, std::string& bytes) {
     if (path.empty()) return false;
-    UniqueHandle file{CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr)};
-    if (!file) {
+    if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
         const DWORD e = GetLastError();
         // The first run has no stored answer yet.
         if (e != ERROR_FILE_NOT_FOUND && e != ERROR_PATH_NOT_FOUND)
             logLine("stored profile unreadable: " + std::to_string(e));
         return false;
     }
+    CheckedFile opened = openChecked(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING);
+    if (!opened.handle) {
+        logLine("stored profile unreadable: " + opened.failure);
+        return false;
+    }
+    const UniqueHandle file = std::move(opened.handle);
     bytes.clear();
     std::string chunk(kDownloadBufferBytes, '\0');
     // One byte past the limit is enough for the check to refuse the file.
@@ -59,32 +65,13 @@ bool readStoredFile(const std::wstring& path, std::string& bytes) {
     return true;
 }
 
-// Written beside the file, flushed, then renamed over it: a crash leaves the old answer or the new
-// one, never half a file.
+// Written beside the file under a new name, flushed, then renamed over it through its handle: a
+// crash leaves the old answer or the new one, never half a file, and no link is written through.
 bool writeStoredFile(const std::wstring& path, const std::string& bytes) {
     if (path.empty()) return false;
-    const std::wstring temporary = path + L".tmp";
-    UniqueHandle file{
-        CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (!file) {
-        const DWORD e = GetLastError();
-        logLine("profile answer not stored, CreateFileW failed: " + std::to_string(e));
-        return false;
-    }
-    DWORD written = 0;
-    const bool ok = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                    written == bytes.size() && FlushFileBuffers(file.get());
-    const DWORD writeError = GetLastError();
-    file.reset();
-    if (!ok) {
-        DeleteFileW(temporary.c_str());
-        logLine("profile answer not stored, writing failed: " + std::to_string(writeError));
-        return false;
-    }
-    if (!MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-        const DWORD e = GetLastError();
-        DeleteFileW(temporary.c_str());
-        logLine("profile answer not stored, MoveFileExW failed: " + std::to_string(e));
+    const std::string why = replaceFile(path, bytes);
+    if (!why.empty()) {
+        logLine("profile answer not stored: " + why);
         return false;
     }
     return true;

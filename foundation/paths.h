@@ -16,8 +16,9 @@ std::wstring modulePath();
 // knownFolder is the LocalAppData path or empty when its lookup failed; tempFolder likewise.
 std::wstring chooseDataFolder(const std::wstring& knownFolder, const std::wstring& tempFolder);
 
-// The data folder + "\\engine": where the engines are unpacked and run. Created when missing;
-// empty when there is no data folder (then no engine file is read, written or run).
+// The data folder + "\\engine": where the engines are unpacked and run. Only the program with
+// administrator rights makes it, with an access list of its own (tunnel/engine_files_win.cpp); empty
+// when there is no data folder (then no engine file is read, written or run).
 std::wstring engineFolder();
 
 // True when path names something inside folder: folder, ignoring case, followed by a path separator.

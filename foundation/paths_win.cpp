@@ -38,7 +38,6 @@ std::wstring modulePath() {
 
 std::wstring engineFolder() {
     static const std::wstring folder = dataFolder().empty() ? std::wstring() : dataFolder() + L"\\engine";
-    if (!folder.empty()) CreateDirectoryW(folder.c_str(), nullptr);  // fails harmlessly when it exists
     return folder;
 }
 

@@ -16,20 +16,14 @@ std::string engineUnpackFailure(const char* name) {
 }
 
 std::string ensureEngineFilesWith(const EngineFilesOps& ops) {
-    const std::string stored = ops.readMarker().substr(0, kEngineMarkerReadLimit);
-    bool allPresent = true;
+    if (!ops.prepareFolder()) return engineUnpackFailure(kEngineFiles[0].name);
+    bool unpacked = false;
     for (const EngineFile& f : kEngineFiles) {
-        if (!ops.present(f.name)) {
-            allPresent = false;
-            break;  // the rest need not be looked at
-        }
+        if (ops.verify(f)) continue;
+        if (!unpacked) ops.stopLeftoverEngines();
+        unpacked = true;
+        if (!ops.extract(f.resourceId, f.name) || !ops.verify(f)) return engineUnpackFailure(f.name);
     }
-    if (allPresent && stored == ops.expectedMarker) return {};
-
-    ops.stopLeftoverEngines();
-    for (const EngineFile& f : kEngineFiles) {
-        if (!ops.extract(f.resourceId, f.name)) return engineUnpackFailure(f.name);
-    }
-    ops.writeMarker(ops.expectedMarker);
+    if (unpacked) ops.writeMarker(ops.marker);
     return {};
 }

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "build_config.h"
+#include "foundation/crypto.h"
+#include "foundation/files_win.h"
 #include "foundation/handles_win.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
@@ -16,6 +18,9 @@
 #include "foundation/lzms/container.h"
 
 namespace {
+
+// Far above any engine file; a larger file in the engine folder is not one of ours.
+constexpr size_t kEngineFileMaxBytes = size_t{256} << 20;
 
 // The Compression API, looked up at run time: Wine's cabinet.dll lacks these exports, and a
 // static import of them aborts the process there.
@@ -89,20 +94,41 @@ std::wstring inEngineFolder(const std::wstring& folder, const char* name) {
     return folder + L"\\" + utf8ToWide(name);
 }
 
-std::string readStoredMarker(const std::wstring& path) {
-    FILE* f = _wfopen(path.c_str(), L"rb");
-    if (!f) return {};
-    char buf[kEngineMarkerReadLimit];
-    const size_t n = std::fread(buf, 1, sizeof buf, f);
-    std::fclose(f);
-    return std::string(buf, n);
+// The SHA-256 record of the file unpacked from resourceId, 64 hex digits; empty when there is none.
+std::string recordedSha256(HMODULE self, int resourceId) {
+    HRSRC res = FindResourceW(self, MAKEINTRESOURCEW(resourceId + kEngineSha256IdOffset), MAKEINTRESOURCEW(10));
+    if (!res) return {};
+    HGLOBAL loaded = LoadResource(self, res);
+    const char* record = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
+    const DWORD size = SizeofResource(self, res);
+    if (!record || size < 2 * kSha256Bytes) return {};
+    return std::string(record, 2 * kSha256Bytes);
 }
 
-void writeStoredMarker(const std::wstring& path, const std::string& marker) {
-    FILE* f = _wfopen(path.c_str(), L"wb");
-    if (!f) return;  // the next tunnel start unpacks again
-    std::fwrite(marker.data(), 1, marker.size(), f);
-    std::fclose(f);
+// The file is held unchanged in held, opened without following links, at its own path, and its
+// bytes have the record; otherwise nothing is held and why is logged.
+bool verifyEngineFile(const std::wstring& path, int resourceId, std::vector<PlatformHandle>& held) {
+    const std::string record = recordedSha256(GetModuleHandleW(nullptr), resourceId);
+    if (record.empty()) {
+        logLine("engine file has no recorded digest: " + wideToUtf8(path));
+        return false;
+    }
+    CheckedFile file = pinFile(path);
+    if (!file.handle) {
+        logLine("engine file not usable: " + file.failure);
+        return false;
+    }
+    std::string bytes;
+    if (!readThroughHandle(file.handle.get(), bytes, kEngineFileMaxBytes)) {
+        logLine("engine file cannot be read: " + wideToUtf8(path));
+        return false;
+    }
+    if (!digestMatches(toHex(sha256(bytes)), record)) {
+        logLine("engine file does not match its recorded digest: " + wideToUtf8(path));
+        return false;
+    }
+    held.push_back(platformHandle(std::move(file.handle)));
+    return true;
 }
 
 // A payload without a digest record (one packed elsewhere) is taken as it decodes.
@@ -136,16 +162,12 @@ bool extractEngineFile(int resourceId, const std::wstring& targetPath) {
         return false;
     }
 
-    UniqueHandle file(CreateFileW(targetPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        logLine("cannot create engine file: " + std::to_string(GetLastError()) + " " + wideToUtf8(targetPath));
+    const std::string why = replaceFile(targetPath, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    if (!why.empty()) {
+        logLine("cannot unpack engine file: " + why);
         return false;
     }
-    const DWORD size = static_cast<DWORD>(bytes.size());
-    DWORD written = 0;
-    const BOOL ok = WriteFile(file.get(), bytes.data(), size, &written, nullptr);
-    return ok && written == bytes.size();
+    return true;
 }
 
 void killLeftoverEngines() {
@@ -163,30 +185,44 @@ void killLeftoverEngines() {
     }
 }
 
-std::string ensureEngineFiles() { return ensureEngineFilesIn(engineFolder()); }
+std::string ensureEngineFiles(std::vector<PlatformHandle>* held) { return ensureEngineFilesIn(engineFolder(), held); }
 
-std::string ensureEngineFilesIn(const std::wstring& folder) {
+std::string ensureEngineFilesIn(const std::wstring& folder, std::vector<PlatformHandle>* held) {
     const std::wstring self = modulePath();
     WIN32_FILE_ATTRIBUTE_DATA attributes{};
     if (!GetFileAttributesExW(self.c_str(), GetFileExInfoStandard, &attributes)) attributes = {};
 
-    // Without an engine folder every check fails and nothing is read or written: the paths would
-    // otherwise name the root of the current drive ("\\.build", "\\xray-core.exe").
-    const bool haveFolder = !folder.empty();
-    const std::wstring markerPath = folder + L"\\" + utf8ToWide(kEngineMarkerName);
+    // Without an engine folder nothing is read or written: the paths would otherwise name the root
+    // of the current drive ("\\xray-core.exe").
+    std::vector<PlatformHandle> pinned;
     EngineFilesOps ops;
-    ops.expectedMarker = engineMarker(vlm::build::kVersion, attributes.nFileSizeLow,
-                                      attributes.ftLastWriteTime.dwLowDateTime);
-    ops.readMarker = [&] { return haveFolder ? readStoredMarker(markerPath) : std::string(); };
-    ops.present = [&](const char* name) {
-        return haveFolder && GetFileAttributesW(inEngineFolder(folder, name).c_str()) != INVALID_FILE_ATTRIBUTES;
+    ops.marker = engineMarker(vlm::build::kVersion, attributes.nFileSizeLow, attributes.ftLastWriteTime.dwLowDateTime);
+    ops.prepareFolder = [&] {
+        if (folder.empty()) return false;
+        CheckedFile made = adminOnlyFolder(folder);
+        if (!made.handle && !made.refused) {
+            // A folder to be made afresh cannot be moved aside while an engine left running from it
+            // holds its file.
+            killLeftoverEngines();
+            made = adminOnlyFolder(folder);
+        }
+        if (!made.handle) {
+            logLine("engine folder refused: " + made.failure);
+            return false;
+        }
+        pinned.push_back(platformHandle(std::move(made.handle)));
+        return true;
     };
+    ops.verify = [&](const EngineFile& f) { return verifyEngineFile(inEngineFolder(folder, f.name), f.resourceId, pinned); };
     ops.stopLeftoverEngines = killLeftoverEngines;
-    ops.extract = [&](int id, const char* name) {
-        return haveFolder && extractEngineFile(id, inEngineFolder(folder, name));
-    };
+    ops.extract = [&](int id, const char* name) { return extractEngineFile(id, inEngineFolder(folder, name)); };
     ops.writeMarker = [&](const std::string& marker) {
-        if (haveFolder) writeStoredMarker(markerPath, marker);
+        const std::string why = replaceFile(folder + L"\\" + utf8ToWide(kEngineMarkerName), marker);
+        if (!why.empty()) logLine("engine marker not written: " + why);  // nothing depends on it
     };
-    return ensureEngineFilesWith(ops);
+    const std::string message = ensureEngineFilesWith(ops);
+    if (message.empty() && held) {
+        for (PlatformHandle& h : pinned) held->push_back(std::move(h));
+    }
+    return message;
 }

@@ -25,6 +25,9 @@ struct EngineState {
     PlatformHandle singBoxProcess;
     PlatformHandle job;
     PlatformHandle healthThread;
+    // The engine folder, the engine files and "tun.json", each held so that nobody can change,
+    // rename or delete it, from their check until the engines have exited.
+    std::vector<PlatformHandle> heldFiles;
     std::atomic<bool> running{false};
     std::atomic<bool> stopRequested{false};
     // Raised by a stop request: a start in progress ends within one poll step, leaving nothing

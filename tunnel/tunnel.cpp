@@ -151,6 +151,7 @@ void stopTunnel(EngineState& state, const TunnelOps& ops) {
     ops.processes.stopEngineProcess(state.singBoxProcess, kSingBoxStopGraceMs);
     ops.processes.stopEngineProcess(state.xrayProcess, kXrayStopGraceMs);
     state.job.reset();  // kill-on-close ends anything still in it
+    state.heldFiles.clear();
     ops.folder.deleteTunConfig();
     state.latencyMs = -1;
     state.routes.clear();
@@ -235,8 +236,12 @@ std::string startTunnel(EngineState& state, const TunnelRequest& request, const 
     state.serverPort = static_cast<uint32_t>(primary.link.port);
     state.interfaceIndex = interfaceIndex;
 
-    const std::string filesMessage = ops.folder.ensureEngineFiles();
-    if (!filesMessage.empty()) return filesMessage;
+    state.heldFiles.clear();
+    const std::string filesMessage = ops.folder.ensureEngineFiles(state.heldFiles);
+    if (!filesMessage.empty()) {
+        state.heldFiles.clear();
+        return filesMessage;
+    }
     ops.processes.killLeftoverEngines();
     ops.folder.deleteEngineLog();
 
@@ -246,9 +251,15 @@ std::string startTunnel(EngineState& state, const TunnelRequest& request, const 
 
     std::string xrayConfig;
     const std::string configError = buildXrayConfig(routes, adapterName, xrayConfig, ops.network.resolveIPv4);
-    if (!configError.empty()) return kMsgBadKeyPrefix + configError;
+    if (!configError.empty()) {
+        state.heldFiles.clear();
+        return kMsgBadKeyPrefix + configError;
+    }
 
-    if (state.cancel) return kMsgStartCancelled;
+    if (state.cancel) {
+        state.heldFiles.clear();
+        return kMsgStartCancelled;
+    }
     state.job = ops.processes.createJob();
     state.xrayProcess = ops.processes.launchEngine("xray-core.exe", "run -c stdin:", &xrayConfig, state.job);
     if (!state.xrayProcess || !waitForLocalPort(routes.front().socksPort, state.xrayProcess, ops, &state.cancel)) {
@@ -259,7 +270,8 @@ std::string startTunnel(EngineState& state, const TunnelRequest& request, const 
 
     const std::optional<ServerRoute> appsRoute = useApps ? std::optional<ServerRoute>(apps) : std::nullopt;
     const std::optional<ServerRoute> restRoute = useRest ? std::optional<ServerRoute>(rest) : std::nullopt;
-    ops.folder.writeTunConfig(buildSingBoxConfig(adapterName, appsRoute, buildProcessList(request.apps), restRoute));
+    ops.folder.writeTunConfig(buildSingBoxConfig(adapterName, appsRoute, buildProcessList(request.apps), restRoute),
+                              state.heldFiles);
 
     const std::string singBoxMessage = startSingBox(state, ops);
     if (!singBoxMessage.empty()) return singBoxMessage;

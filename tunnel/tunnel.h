@@ -66,10 +66,15 @@ std::string foreignAdapterMessage(const std::string& adapterName);
 // ready, nothing is logged, tun.json cannot be written.
 struct EngineFolderOps {
     std::string engineFolder;                                      // UTF-8, for sing-box's command line
-    std::function<std::string()> ensureEngineFiles = [] { return std::string(); };  // "" or the user's message
+    // "" or the user's message; what keeps the checked files unchanged goes to held.
+    std::function<std::string(std::vector<PlatformHandle>& held)> ensureEngineFiles = [](std::vector<PlatformHandle>&) {
+        return std::string();
+    };
     std::function<void()> deleteEngineLog = [] {};
     std::function<std::string()> readEngineLogTail = [] { return std::string(); };  // the last kEngineLogScanBytes of "engine.log"
-    std::function<bool(const std::string& text)> writeTunConfig = [](const std::string&) { return false; };  // "tun.json"
+    // "tun.json", then held unchanged (in held) until sing-box has exited.
+    std::function<bool(const std::string& text, std::vector<PlatformHandle>& held)> writeTunConfig =
+        [](const std::string&, std::vector<PlatformHandle>&) { return false; };
     std::function<void()> deleteTunConfig = [] {};
 };
 

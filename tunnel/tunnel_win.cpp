@@ -2,12 +2,12 @@
 
 #include <windows.h>
 
-#include <cstdio>
 #include <memory>
 #include <utility>
 
 #include "conflicts/adapters.h"
 #include "conflicts/conflicts.h"
+#include "foundation/files_win.h"
 #include "foundation/handles_win.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
@@ -29,9 +29,15 @@ PlatformHandle launchEngineProcess(const char* exeName, const std::string& argum
     const std::wstring folder = engineFolder();
     if (folder.empty() || dataFolder().empty()) return {};
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    // Every engine of a start appends to the same log, after what the earlier one wrote.
-    UniqueHandle log(CreateFileW(engineLogPath().c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                 &inherit, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    // Every engine of a start appends to the same log, after what the earlier one wrote. A log that
+    // is a link (or reached through one) would let the engine write anywhere: then nothing starts.
+    CheckedFile opened = openChecked(engineLogPath(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, &inherit);
+    if (opened.refused) {
+        logLine("engine log refused, " + std::string(exeName) + " not started: " + opened.failure);
+        return {};
+    }
+    UniqueHandle log = std::move(opened.handle);
     // The pipe holds the whole document, so that writing it never waits for the engine to read.
     const size_t inputBytes = stdinText ? stdinText->size() : 0;
     if (inputBytes > kEngineInputMaxBytes) return {};
@@ -79,27 +85,45 @@ PlatformHandle createKillOnCloseJob() {
 }
 
 std::string readLogTail() {
-    FILE* f = _wfopen(engineLogPath().c_str(), L"rb");
-    if (!f) return {};
-    std::string tail;
-    if (_fseeki64(f, 0, SEEK_END) == 0) {
-        const long long size = _ftelli64(f);
-        const long long from = size > static_cast<long long>(kEngineLogScanBytes) ? size - kEngineLogScanBytes : 0;
-        if (size > 0 && _fseeki64(f, from, SEEK_SET) == 0) {
-            tail.resize(static_cast<size_t>(size - from));
-            tail.resize(std::fread(tail.data(), 1, tail.size(), f));
-        }
-    }
-    std::fclose(f);
+    CheckedFile log = openChecked(engineLogPath(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (!log.handle) return {};
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(log.handle.get(), &size) || size.QuadPart <= 0) return {};
+    const long long from = size.QuadPart > static_cast<long long>(kEngineLogScanBytes) ? size.QuadPart - kEngineLogScanBytes : 0;
+    LARGE_INTEGER at{};
+    at.QuadPart = from;
+    if (!SetFilePointerEx(log.handle.get(), at, nullptr, FILE_BEGIN)) return {};
+    std::string tail(static_cast<size_t>(size.QuadPart - from), '\0');
+    DWORD got = 0;
+    if (!ReadFile(log.handle.get(), tail.data(), static_cast<DWORD>(tail.size()), &got, nullptr)) return {};
+    tail.resize(got);
     return tail;
 }
 
-bool writeTunConfigFile(const std::string& text) {
+// Written, then held for reading while others may only read, and read back through that handle:
+// what sing-box reads is what was written, and it stays so until the handle is let go.
+bool writeTunConfigFile(const std::string& text, std::vector<PlatformHandle>& held) {
     if (engineFolder().empty()) return false;
-    FILE* f = _wfopen(tunConfigPath().c_str(), L"wb");
-    if (!f) return false;  // the start goes on; sing-box then reports the missing file itself
-    const bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    return std::fclose(f) == 0 && ok;
+    const std::string why = replaceFile(tunConfigPath(), text);
+    if (!why.empty()) {
+        logLine("tun.json not written: " + why);  // the start goes on; sing-box then reports the missing file
+        return false;
+    }
+    CheckedFile pinned = pinFile(tunConfigPath());
+    std::string back;
+    if (!pinned.handle || !readThroughHandle(pinned.handle.get(), back, text.size()) || back != text) {
+        logLine("tun.json changed after it was written: " + pinned.failure);
+        deleteFile(tunConfigPath());
+        return false;
+    }
+    held.push_back(platformHandle(std::move(pinned.handle)));
+    return true;
+}
+
+void deleteLogged(const std::wstring& path) {
+    const std::string why = deleteFile(path);
+    if (!why.empty()) logLine("not deleted: " + why);
 }
 
 void setTunnelDnsServer() {
@@ -128,14 +152,14 @@ TunnelOps windowsTunnelOps() {
     o.adapters = {findInternetAdapter, findForeignTunnelAdapter, isTunnelAdapterUp, setTunnelDnsServer};
     o.conflicts = {detectConflict, clearConflicts};
     o.folder.engineFolder = wideToUtf8(engineFolder());
-    o.folder.ensureEngineFiles = [] { return ensureEngineFiles(); };
+    o.folder.ensureEngineFiles = [](std::vector<PlatformHandle>& held) { return ensureEngineFiles(&held); };
     o.folder.deleteEngineLog = [] {
-        if (!dataFolder().empty()) DeleteFileW(engineLogPath().c_str());
+        if (!dataFolder().empty()) deleteLogged(engineLogPath());
     };
     o.folder.readEngineLogTail = readLogTail;
     o.folder.writeTunConfig = writeTunConfigFile;
     o.folder.deleteTunConfig = [] {
-        if (!engineFolder().empty()) DeleteFileW(tunConfigPath().c_str());
+        if (!engineFolder().empty()) deleteLogged(tunConfigPath());
     };
     o.processes.createJob = createKillOnCloseJob;
     o.processes.launchEngine = launchEngineProcess;

@@ -2,4 +2,6 @@
 if(VLM_TESTS AND WIN32 AND TARGET foundation_test)
   add_executable(console_child "${CMAKE_SOURCE_DIR}/tests/windows/console_child.cpp")
   add_dependencies(foundation_test console_child idle_process)
+  # Symbolic links are made with the Linux ln.
+  target_link_libraries(foundation_test PRIVATE wine_linux)
 endif()

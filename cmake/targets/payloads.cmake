@@ -40,12 +40,14 @@ else()
   set(VLM_PACKER_TARGET payload-pack)
 endif()
 
-# vlm_pack_file(OUT IN [DEPENDS targets...]): OUT is IN packed, OUT.crc32 the CRC-32 record of IN.
+# vlm_pack_file(OUT IN [DEPENDS targets...]): OUT is IN packed, OUT.crc32 the CRC-32 record of IN,
+# OUT.sha256 its SHA-256 as hex text.
 function(vlm_pack_file out in)
   cmake_parse_arguments(arg "" "" "DEPENDS" ${ARGN})
   add_custom_command(
-    OUTPUT "${out}" "${out}.crc32"
+    OUTPUT "${out}" "${out}.crc32" "${out}.sha256"
     COMMAND "${VLM_PACKER}" "${in}" "${out}" "${out}.crc32"
+    COMMAND "${CMAKE_COMMAND}" "-DIN=${in}" "-DOUT=${out}.sha256" -P "${CMAKE_SOURCE_DIR}/cmake/sha256_record.cmake"
     DEPENDS ${VLM_PACKER_TARGET} "${VLM_PACKER}" "${in}" ${arg_DEPENDS}
     COMMENT "Packing ${in}"
     VERBATIM)
@@ -60,13 +62,14 @@ function(vlm_pack_engines dir inputs deps out_var)
     list(GET names ${i} name)
     list(GET inputs ${i} input)
     vlm_pack_file("${dir}/${name}.lzms" "${input}" DEPENDS ${deps})
-    list(APPEND made "${dir}/${name}.lzms" "${dir}/${name}.lzms.crc32")
+    list(APPEND made "${dir}/${name}.lzms" "${dir}/${name}.lzms.crc32" "${dir}/${name}.lzms.sha256")
   endforeach()
   set(${out_var} ${made} PARENT_SCOPE)
 endfunction()
 
 # vlm_payload_rc(RC_FILE DIR [EXTRA_LINES]): a resource script naming DIR's three packed engine
-# files (101-103) and their CRC-32 records (201-203); written only when its text changes.
+# files (101-103), their CRC-32 records (201-203) and SHA-256 records (301-303); written only when
+# its text changes.
 function(vlm_payload_rc rc dir)
   file(WRITE "${rc}.in" "// Generated: the packed engine files, in the order they are unpacked, and their digests.\n"
        "101 RCDATA \"${dir}/xray-core.exe.lzms\"\n"
@@ -74,7 +77,10 @@ function(vlm_payload_rc rc dir)
        "103 RCDATA \"${dir}/wintun.dll.lzms\"\n"
        "201 RCDATA \"${dir}/xray-core.exe.lzms.crc32\"\n"
        "202 RCDATA \"${dir}/sing-box.exe.lzms.crc32\"\n"
-       "203 RCDATA \"${dir}/wintun.dll.lzms.crc32\"\n" ${ARGN})
+       "203 RCDATA \"${dir}/wintun.dll.lzms.crc32\"\n"
+       "301 RCDATA \"${dir}/xray-core.exe.lzms.sha256\"\n"
+       "302 RCDATA \"${dir}/sing-box.exe.lzms.sha256\"\n"
+       "303 RCDATA \"${dir}/wintun.dll.lzms.sha256\"\n" ${ARGN})
   configure_file("${rc}.in" "${rc}" COPYONLY)
 endfunction()
 
@@ -100,7 +106,7 @@ if(WIN32)
   endif()
   set(standin_deps engine_files_helper velmorante-tool)
 
-  # The program's payloads (resources 101-103, digests 201-203): packed/xray-core.exe.lzms and
+  # The program's payloads (resources 101-103, digests 201-203 and 301-303): packed/xray-core.exe.lzms and
   # so on, and engine_payloads.rc naming them for the program's resource script.
   if(VELMORANTE_ENGINE_DIR)
     foreach(name xray-core.exe sing-box.exe wintun.dll)
@@ -142,6 +148,8 @@ if(WIN32)
       VERBATIM)
     set_source_files_properties("${test_dir}/test_payloads.o" PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
     target_sources(engine_files_test PRIVATE "${test_dir}/test_payloads.o")
+    # Symbolic links are made with the Linux ln.
+    target_link_libraries(engine_files_test PRIVATE wine_linux)
     add_dependencies(engine_files_test engine_files_helper)
     # The test compares what it unpacks with the originals: engine_files_helper.exe and
     # velmorante-tool.exe beside it, and payloads/standin-wintun.dll.

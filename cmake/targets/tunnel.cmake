@@ -1,5 +1,5 @@
 # The product's engine payloads as one resource object (resources 101-103 with their digests
-# 201-203), linked into the program and into the tunnel test, which unpacks and runs them.
+# 201-203 and 301-303), linked into the program and into the tunnel test, which unpacks and runs them.
 if(WIN32)
   set(VLM_PAYLOAD_OBJECT "${VLM_PAYLOAD_DIR}/engine_payloads.o")
   add_custom_command(

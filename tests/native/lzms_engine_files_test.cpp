@@ -11,91 +11,79 @@
 namespace {
 
 struct FakeFolder {
-    std::map<std::string, std::string> files;  // name -> content
-    std::string marker;
-    bool markerPresent = false;
+    std::map<std::string, std::string> files;  // name -> content; "good" passes its check
+    bool folderRefused = false;
     std::vector<std::string> calls;
     std::string lockedName;  // extracting this file fails
+    std::string badCopyName;  // extracting this file gives a copy that fails its check again
 
-    EngineFilesOps ops(const std::string& expected) {
+    EngineFilesOps ops() {
         EngineFilesOps o;
-        o.expectedMarker = expected;
-        o.readMarker = [this] {
-            calls.push_back("read marker");
-            return markerPresent ? marker : std::string();
+        o.marker = kMarker;
+        o.prepareFolder = [this] {
+            calls.push_back("folder");
+            return !folderRefused;
         };
-        o.present = [this](const char* name) {
-            calls.push_back(std::string("check ") + name);
-            return files.count(name) > 0;
+        o.verify = [this](const EngineFile& f) {
+            calls.push_back(std::string("check ") + f.name);
+            return files[f.name] == "good";
         };
         o.stopLeftoverEngines = [this] { calls.push_back("stop engines"); };
         o.extract = [this](int id, const char* name) {
             calls.push_back("extract " + std::to_string(id) + " " + name);
             if (lockedName == name) return false;
-            files[name] = "unpacked";
+            files[name] = badCopyName == name ? "bad" : "good";
             return true;
         };
-        o.writeMarker = [this](const std::string& m) {
-            calls.push_back("write marker " + m);
-            marker = m;
-            markerPresent = true;
-        };
+        o.writeMarker = [this](const std::string& m) { calls.push_back("write marker " + m); };
         return o;
     }
+    static inline const std::string kMarker = "1.2.2:4096:123456";
 };
-
-const std::string kMarker = "1.2.2:4096:123456";
-const std::vector<std::string> kFullUnpack = {
-    "stop engines", "extract 101 xray-core.exe", "extract 102 sing-box.exe", "extract 103 wintun.dll",
-    "write marker " + kMarker};
 
 std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
 
+// Every file is checked before every start; one that fails is unpacked and checked once more.
 TEST(EngineFilesDecisions, CheckAndUnpackOrder) {
-    const std::vector<std::string> allChecks = {"read marker", "check xray-core.exe", "check sing-box.exe",
-                                                "check wintun.dll"};
+    const std::vector<std::string> allGood = {"folder", "check xray-core.exe", "check sing-box.exe", "check wintun.dll"};
+    const std::vector<std::string> redoXray = {"check xray-core.exe", "stop engines", "extract 101 xray-core.exe",
+                                               "check xray-core.exe"};
     struct Row {
         const char* what;
-        std::vector<std::string> files;
-        bool markerPresent;
-        std::string marker;
-        std::string locked;
+        std::vector<std::string> good;
+        bool folderRefused;
+        std::string locked, badCopy;
         std::string result;
         std::vector<std::string> calls;
     };
     const std::vector<std::string> all = {"xray-core.exe", "sing-box.exe", "wintun.dll"};
     const Row rows[] = {
-        {"first start", {}, false, "", "", "", concat({"read marker", "check xray-core.exe"}, kFullUnpack)},
-        {"all present, marker matches", all, true, kMarker, "", "", allChecks},
-        {"marker matches, sing-box.exe missing: checks stop there", {"xray-core.exe", "wintun.dll"}, true, kMarker, "", "",
-         concat({"read marker", "check xray-core.exe", "check sing-box.exe"}, kFullUnpack)},
-        {"marker with a line end appended", all, true, kMarker + "\n", "", "", concat(allChecks, kFullUnpack)},
-        {"marker of another size", all, true, "1.2.2:4097:123456", "", "", concat(allChecks, kFullUnpack)},
-        {"marker cut short", all, true, "1.2.2:4096:12345", "", "", concat(allChecks, kFullUnpack)},
-        {"empty marker file", all, true, "", "", "", concat(allChecks, kFullUnpack)},
-        {"sing-box.exe locked", all, false, "", "sing-box.exe", "Не удалось распаковать sing-box.exe.",
-         concat(allChecks, {"stop engines", "extract 101 xray-core.exe", "extract 102 sing-box.exe"})},
-        {"xray-core.exe locked", all, false, "", "xray-core.exe", "Не удалось распаковать xray-core.exe.",
-         concat(allChecks, {"stop engines", "extract 101 xray-core.exe"})},
-        {"wintun.dll fails", all, false, "", "wintun.dll", "Не удалось распаковать wintun.dll.",
-         concat(allChecks, {"stop engines", "extract 101 xray-core.exe", "extract 102 sing-box.exe",
-                            "extract 103 wintun.dll"})},
+        {"all three check out: nothing unpacked, nothing stopped", all, false, "", "", "", allGood},
+        {"first start", {}, false, "", "", "",
+         {"folder", "check xray-core.exe", "stop engines", "extract 101 xray-core.exe", "check xray-core.exe",
+          "check sing-box.exe", "extract 102 sing-box.exe", "check sing-box.exe", "check wintun.dll",
+          "extract 103 wintun.dll", "check wintun.dll", "write marker " + FakeFolder::kMarker}},
+        {"only sing-box.exe replaced: only it unpacked", {"xray-core.exe", "wintun.dll"}, false, "", "", "",
+         {"folder", "check xray-core.exe", "check sing-box.exe", "stop engines", "extract 102 sing-box.exe",
+          "check sing-box.exe", "check wintun.dll", "write marker " + FakeFolder::kMarker}},
+        {"folder refused: nothing checked", all, true, "", "", "Не удалось распаковать xray-core.exe.", {"folder"}},
+        {"second bad copy: the message, later files untried", {}, false, "", "xray-core.exe",
+         "Не удалось распаковать xray-core.exe.", concat({"folder"}, redoXray)},
+        {"xray-core.exe locked", {}, false, "xray-core.exe", "", "Не удалось распаковать xray-core.exe.",
+         {"folder", "check xray-core.exe", "stop engines", "extract 101 xray-core.exe"}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         FakeFolder f;
-        for (const std::string& name : row.files) f.files[name] = "old";
-        f.markerPresent = row.markerPresent;
-        f.marker = row.marker;
+        for (const std::string& name : row.good) f.files[name] = "good";
+        f.folderRefused = row.folderRefused;
         f.lockedName = row.locked;
-        EXPECT_EQ(ensureEngineFilesWith(f.ops(kMarker)), row.result);
+        f.badCopyName = row.badCopy;
+        EXPECT_EQ(ensureEngineFilesWith(f.ops()), row.result);
         EXPECT_EQ(f.calls, row.calls);
-        if (!row.result.empty()) {
-            EXPECT_EQ(f.marker, row.marker);  // untouched after a failure
-        }
     }
 }
 
@@ -139,17 +127,6 @@ TEST(EngineFilesDecisions, DigestRecord) {
 TEST(EngineFilesDecisions, MarkerText) {
     EXPECT_EQ(engineMarker("1.2.2", 0, 0), "1.2.2:0:0");
     EXPECT_EQ(engineMarker("1.2.2", 4294967295u, 3000000000u), "1.2.2:4294967295:3000000000");
-}
-
-TEST(EngineFilesDecisions, OnlyTheFirst128BytesOfAMarkerCount) {
-    // A marker of exactly 128 bytes followed by more text reads as the bare 128 bytes.
-    const std::string expected(kEngineMarkerReadLimit, '7');
-    FakeFolder f;
-    for (const char* n : {"xray-core.exe", "sing-box.exe", "wintun.dll"}) f.files[n] = "old";
-    f.markerPresent = true;
-    f.marker = expected + "tail";
-    EXPECT_EQ(ensureEngineFilesWith(f.ops(expected)), "");
-    EXPECT_EQ(f.calls.size(), 4u);  // nothing unpacked
 }
 
 }  // namespace

@@ -68,7 +68,7 @@ struct FakeSystem {
                              std::to_string(timeoutMs));
             return serverProbe;
         };
-        o.folder.ensureEngineFiles = [this] {
+        o.folder.ensureEngineFiles = [this](std::vector<PlatformHandle>&) {
             events.push_back("engine files");
             return filesMessage;
         };
@@ -106,7 +106,7 @@ struct FakeSystem {
                                     std::to_string(graceMs));
             p = PlatformHandle();
         };
-        o.folder.writeTunConfig = [this](const std::string& text) {
+        o.folder.writeTunConfig = [this](const std::string& text, std::vector<PlatformHandle>&) {
             events.push_back("write tun.json");
             tunConfig = text;
             return true;

@@ -1,8 +1,10 @@
-// Unpacking the engine files under Wine. This executable carries stand-in payloads as its
-// resources 101-103 (the packed engine_files_helper.exe, velmorante-tool.exe and a text file)
-// with their digest records 201-203, resource 199, which is not a container at all, and 150, a
-// sound container whose digest record 250 does not match.
+// Unpacking and checking the engine files under Wine. This executable carries stand-in payloads as
+// its resources 101-103 (the packed engine_files_helper.exe, velmorante-tool.exe and a text file)
+// with their digest records 201-203 (CRC-32) and 301-303 (SHA-256), resource 199, which is not a
+// container at all, and 150, a sound container whose digest record 250 does not match.
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include <gtest/gtest.h>
 
@@ -12,8 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "build_config.h"
+#include "foundation/files_win.h"
+#include "foundation/handle.h"
 #include "foundation/paths.h"
+#include "foundation/text.h"
+#include "tests/fixtures/wine_linux_win.h"
 #include "tunnel/engine_files.h"
 
 namespace {
@@ -43,14 +48,6 @@ std::wstring inFolder(const char* name) {
     return engineFolder() + L"\\" + w;
 }
 
-std::string expectedMarker() {
-    wchar_t self[520];
-    GetModuleFileNameW(nullptr, self, 520);
-    WIN32_FILE_ATTRIBUTE_DATA a{};
-    GetFileAttributesExW(self, GetFileExInfoStandard, &a);
-    return engineMarker(vlm::build::kVersion, a.nFileSizeLow, a.ftLastWriteTime.dwLowDateTime);
-}
-
 // The originals of the three payloads, in table order.
 std::vector<std::string> originals() {
     const std::wstring dir = ownFolder();
@@ -60,9 +57,62 @@ std::vector<std::string> originals() {
 
 const std::string kJunk = "not an engine";
 
-void clearEngineFolder() {
-    for (const EngineFile& f : kEngineFiles) DeleteFileW(inFolder(f.name).c_str());
-    DeleteFileW(inFolder(kEngineMarkerName).c_str());
+// The engine folder and everything in it gone (and any folder moved aside beside it).
+void removeTree(const std::wstring& folder) {
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &found);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = found.cFileName;
+            if (name == L"." || name == L"..") continue;
+            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                removeTree(folder + L"\\" + name);
+            } else {
+                DeleteFileW((folder + L"\\" + name).c_str());
+            }
+        } while (FindNextFileW(search, &found));
+        FindClose(search);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+// A Unix symbolic link made by /bin/ln (Wine 8 makes none itself), waited for.
+bool makeLink(const std::wstring& target, const std::wstring& link) {
+    std::string why;
+    const std::string command = "ln -s " + shellQuote(unixPathOf(target)) + " " + shellQuote(unixPathOf(link));
+    if (!startLinuxProgram(L"/bin/sh -c \"" + utf8ToWide(command) + L"\"", why)) {
+        return false;
+    }
+    return pollFor(5000, 20, [&] { return GetFileAttributesW(link.c_str()) != INVALID_FILE_ATTRIBUTES; });
+}
+
+// Wine deletes no link to a folder itself: /bin/rm does, waited for.
+void removeLink(const std::wstring& link) {
+    std::string why;
+    if (!startLinuxProgram(L"/bin/sh -c \"rm -f " + utf8ToWide(shellQuote(unixPathOf(link))) + L"\"", why)) return;
+    pollFor(5000, 20, [&] { return GetFileAttributesW(link.c_str()) == INVALID_FILE_ATTRIBUTES; });
+}
+
+// The owner and access list, as text, read back through a handle.
+std::wstring securityText(const std::wstring& path) {
+    HANDLE h = CreateFileW(path.c_str(), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return L"(cannot open)";
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    const DWORD got = GetSecurityInfo(h, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                      nullptr, nullptr, nullptr, nullptr, &sd);
+    CloseHandle(h);
+    if (got != ERROR_SUCCESS) return L"(GetSecurityInfo " + std::to_wstring(got) + L")";
+    LPWSTR text = nullptr;
+    std::wstring out = L"(cannot convert)";
+    if (ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1,
+                                                             OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                                             &text, nullptr)) {
+        out = text;
+        LocalFree(text);
+    }
+    LocalFree(sd);
+    return out;
 }
 
 struct Process {
@@ -94,107 +144,192 @@ class EngineFilesWin : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(engineFolder().empty());
-        clearEngineFolder();
+        removeTree(engineFolder());
         want = originals();
         for (const std::string& o : want) ASSERT_FALSE(o.empty());
     }
-    void TearDown() override { clearEngineFolder(); }
+    void TearDown() override { removeTree(engineFolder()); }
 
     void expectAllUnpacked() {
         for (size_t i = 0; i < 3; ++i) {
-            EXPECT_TRUE(readBytes(inFolder(kEngineFiles[i].name)) == want[i]) << kEngineFiles[i].name;
+            EXPECT_TRUE(readBytes(inFolder(kEngineFiles[i].name)) == want[i]) << kEngineFiles[i].name;  // no dump
         }
     }
     std::vector<std::string> want;
 };
 
-TEST_F(EngineFilesWin, FirstStartUnpacksAllThreeAndWritesTheMarker) {
-    EXPECT_EQ(ensureEngineFiles(), "");
-    expectAllUnpacked();
-    EXPECT_EQ(readBytes(inFolder(kEngineMarkerName)), expectedMarker());
+// The folder is made for administrators and the system only; one someone else made first, or that
+// others may write in, is made afresh and nothing found in it is used.
+TEST_F(EngineFilesWin, FolderHasTheDesignedAccessListAndAForeignOneIsRebuilt) {
+    struct Row {
+        const char* what;
+        void (*before)();
+        bool wineShows;  // Wine shows every file as the user's own: a folder the user made looks like ours
+    };
+    const Row rows[] = {
+        {"no folder yet", [] {}, true},
+        {"made by the user, with a file planted",
+         [] {
+             CreateDirectoryW(engineFolder().c_str(), nullptr);
+             writeBytes(inFolder("planted.txt"), kJunk);
+         },
+         false},
+        {"anyone may write in it, with a file planted",
+         [] {
+             CreateDirectoryW(engineFolder().c_str(), nullptr);
+             writeBytes(inFolder("planted.txt"), kJunk);
+             const std::string command = "chmod 777 " + shellQuote(unixPathOf(engineFolder()));
+             std::string why;
+             startLinuxProgram(L"/bin/sh -c \"" + utf8ToWide(command) + L"\"", why);
+             Sleep(300);
+         },
+         true},
+    };
+    for (const Row& row : rows) {
+        if (underWine() && !row.wineShows) continue;
+        SCOPED_TRACE(row.what);
+        removeTree(engineFolder());
+        row.before();
+        const std::wstring before = securityText(engineFolder());
+        EXPECT_EQ(ensureEngineFiles(), "");
+        expectAllUnpacked();
+        EXPECT_FALSE(exists(inFolder("planted.txt"))) << wideToUtf8(before);
+        EXPECT_TRUE(exists(inFolder(kEngineMarkerName)));
+        // Wine 8 keeps no access lists of files (it shows one made from the Unix mode), so the
+        // read-back can only be compared on Windows.
+        const std::wstring after = securityText(engineFolder());
+        if (!underWine()) {
+            EXPECT_EQ(wideToUtf8(after), wideToUtf8(kAdminOnlyFolderSddl));
+        }
+        // What Wine can show: the folder is ours now, and a second start keeps it.
+        writeBytes(inFolder("kept.txt"), kJunk);
+        EXPECT_EQ(ensureEngineFiles(), "") << wideToUtf8(after);
+        EXPECT_TRUE(exists(inFolder("kept.txt"))) << wideToUtf8(after);
+    }
 }
 
-TEST_F(EngineFilesWin, MatchingMarkerUnpacksNothingAndStopsNothing) {
-    ASSERT_EQ(ensureEngineFiles(), "");
-    // An engine from the folder is running and one file was changed: neither is touched.
-    ASSERT_TRUE(CopyFileW((ownFolder() + L"\\engine_files_helper.exe").c_str(), inFolder("sing-box.exe").c_str(), FALSE));
-    writeBytes(inFolder("wintun.dll"), kJunk);
-    Process engine;
-    ASSERT_TRUE(engine.start(inFolder("sing-box.exe")));
-    EXPECT_EQ(ensureEngineFiles(), "");
-    EXPECT_FALSE(engine.ended(300));
-    EXPECT_EQ(readBytes(inFolder("wintun.dll")), kJunk);
-}
-
-TEST_F(EngineFilesWin, WhatMakesThemUnpackAgain) {
+// Checked before every start: whatever changed is unpacked again; a file that cannot be replaced
+// gives the message and later files are not tried.
+TEST_F(EngineFilesWin, ChangedFilesAreUnpackedAgain) {
     struct Row {
         const char* what;
         void (*change)();
+        std::string message;
     };
     const Row rows[] = {
-        {"one file deleted", [] { DeleteFileW(inFolder("wintun.dll").c_str()); }},
-        {"marker of another build", [] { writeBytes(inFolder(kEngineMarkerName), "1.2.1:1:2"); }},
-        {"marker with a line end", [] { writeBytes(inFolder(kEngineMarkerName), expectedMarker() + "\r\n"); }},
-        {"marker longer than ever read",
-         [] { writeBytes(inFolder(kEngineMarkerName), expectedMarker() + std::string(300, 'x')); }},
-        {"marker missing", [] { DeleteFileW(inFolder(kEngineMarkerName).c_str()); }},
+        {"xray-core.exe replaced", [] { writeBytes(inFolder("xray-core.exe"), kJunk); }, ""},
+        {"sing-box.exe cut short",
+         [] { writeBytes(inFolder("sing-box.exe"), readBytes(inFolder("sing-box.exe")).substr(0, 4096)); }, ""},
+        {"wintun.dll deleted", [] { DeleteFileW(inFolder("wintun.dll").c_str()); }, ""},
+        {"a marker of another build changes nothing", [] { writeBytes(inFolder(kEngineMarkerName), "1.0.0:1:2"); }, ""},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         ASSERT_EQ(ensureEngineFiles(), "");
-        writeBytes(inFolder("xray-core.exe"), kJunk);  // shows whether all three were unpacked
         row.change();
-        EXPECT_EQ(ensureEngineFiles(), "");
+        EXPECT_EQ(ensureEngineFiles(), row.message);
         expectAllUnpacked();
-        EXPECT_EQ(readBytes(inFolder(kEngineMarkerName)), expectedMarker());
     }
-}
 
-TEST_F(EngineFilesWin, ChangedExecutableTimeUnpacksAgain) {
-    ASSERT_EQ(ensureEngineFiles(), "");
-    const std::string before = expectedMarker();
-    wchar_t self[520];
-    GetModuleFileNameW(nullptr, self, 520);
-    HANDLE h = CreateFileW(self, FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE) << GetLastError();
-    FILETIME original{}, changed{};
-    GetFileTime(h, nullptr, nullptr, &original);
-    changed = original;
-    changed.dwLowDateTime += 10000000;  // one second later
-    ASSERT_TRUE(SetFileTime(h, nullptr, nullptr, &changed));
-    writeBytes(inFolder("xray-core.exe"), kJunk);
-    EXPECT_NE(expectedMarker(), before);
-    EXPECT_EQ(ensureEngineFiles(), "");
-    expectAllUnpacked();
-    EXPECT_EQ(readBytes(inFolder(kEngineMarkerName)), expectedMarker());
-    SetFileTime(h, nullptr, nullptr, &original);
-    CloseHandle(h);
-}
-
-TEST_F(EngineFilesWin, LockedFileGivesTheMessageAndStopsThere) {
-    ASSERT_EQ(ensureEngineFiles(), "");
-    writeBytes(inFolder("xray-core.exe"), kJunk);
+    // What cannot be replaced (a folder in the file's place) is never trusted: the message, and
+    // later files are not tried.
+    DeleteFileW(inFolder("sing-box.exe").c_str());
+    ASSERT_TRUE(CreateDirectoryW(inFolder("sing-box.exe").c_str(), nullptr));
     DeleteFileW(inFolder("wintun.dll").c_str());
-    writeBytes(inFolder(kEngineMarkerName), "old");
-    HANDLE lock = CreateFileW(inFolder("sing-box.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
     EXPECT_EQ(ensureEngineFiles(), "Не удалось распаковать sing-box.exe.");
-    CloseHandle(lock);
-    EXPECT_TRUE(readBytes(inFolder("xray-core.exe")) == want[0]);  // unpacked before the failure
-    EXPECT_FALSE(exists(inFolder("wintun.dll")));                  // never tried
-    EXPECT_EQ(readBytes(inFolder(kEngineMarkerName)), "old");       // left alone
+    EXPECT_TRUE(RemoveDirectoryW(inFolder("sing-box.exe").c_str()));
+    EXPECT_FALSE(exists(inFolder("wintun.dll")));  // never tried
+}
+
+// While the checked files are held (the engines run), nobody writes, renames or deletes them or
+// renames their folder; an engine still starts from them; let go, they can be changed again.
+TEST_F(EngineFilesWin, HeldFilesCannotBeChangedButRun) {
+    std::vector<PlatformHandle> held;
+    ASSERT_EQ(ensureEngineFiles(&held), "");
+    EXPECT_EQ(held.size(), 4u);  // the folder and three files
+    Process engine;
+    ASSERT_TRUE(engine.start(inFolder("xray-core.exe")));
+    for (const EngineFile& f : kEngineFiles) {
+        SCOPED_TRACE(f.name);
+        const std::wstring path = inFolder(f.name);
+        HANDLE w = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+        EXPECT_EQ(w, INVALID_HANDLE_VALUE);
+        if (w != INVALID_HANDLE_VALUE) CloseHandle(w);
+        EXPECT_FALSE(MoveFileExW(path.c_str(), (path + L".moved").c_str(), 0));
+        EXPECT_FALSE(DeleteFileW(path.c_str()));
+        const std::wstring other = engineFolder() + L"\\other.bin";
+        writeBytes(other, kJunk);
+        // Renaming another file onto a held one: refused by Windows; Wine 8 lets it happen.
+        if (!underWine()) {
+            EXPECT_FALSE(MoveFileExW(other.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING));
+        }
+        DeleteFileW(other.c_str());
+    }
+    EXPECT_FALSE(MoveFileExW(engineFolder().c_str(), (engineFolder() + L"-moved").c_str(), 0));
+    expectAllUnpacked();
+    engine.stop();
+    held.clear();
+    EXPECT_TRUE(DeleteFileW(inFolder("wintun.dll").c_str()));
+}
+
+// A link where the engine folder or the data folder should be is refused, and nothing is written
+// where it leads.
+TEST_F(EngineFilesWin, FolderReachedThroughALinkIsRefused) {
+    const std::wstring elsewhere = engineFolder() + L"-elsewhere";
+    const std::wstring linkedData = dataFolder() + L"-linked";
+    removeTree(elsewhere);
+    removeLink(linkedData);
+    ASSERT_TRUE(CreateDirectoryW(elsewhere.c_str(), nullptr));
+    ASSERT_TRUE(makeLink(elsewhere, engineFolder()));
+    ASSERT_TRUE(makeLink(dataFolder(), linkedData));
+    struct Row {
+        const char* what;
+        std::wstring folder;
+    };
+    const Row rows[] = {
+        {"engine folder is a link", engineFolder()},
+        {"data folder is a link", linkedData + L"\\engine-via-link"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        EXPECT_EQ(ensureEngineFilesIn(row.folder), "Не удалось распаковать xray-core.exe.");
+        EXPECT_FALSE(exists(elsewhere + L"\\xray-core.exe"));
+        EXPECT_FALSE(exists(dataFolder() + L"\\engine-via-link"));
+    }
+    removeLink(engineFolder());
+    removeLink(linkedData);
+    EXPECT_FALSE(exists(engineFolder()));
+    EXPECT_FALSE(exists(linkedData));
+    removeTree(elsewhere);
+}
+
+// Without an engine folder the names would point at the current drive's root: stray files there
+// must neither count as unpacked nor be read or replaced.
+TEST_F(EngineFilesWin, NoEngineFolderFailsWithoutTouchingTheDriveRoot) {
+    wchar_t previous[520];
+    GetCurrentDirectoryW(520, previous);
+    ASSERT_TRUE(SetCurrentDirectoryW(ownFolder().c_str()));
+    const std::wstring stray = L"\\xray-core.exe";
+    const bool alreadyThere = exists(stray);
+    if (!alreadyThere) writeBytes(stray, kJunk);
+    const std::string before = readBytes(stray);
+    EXPECT_EQ(ensureEngineFilesIn(L""), "Не удалось распаковать xray-core.exe.");
+    EXPECT_EQ(readBytes(stray), before);
+    if (!alreadyThere) DeleteFileW(stray.c_str());
+    SetCurrentDirectoryW(previous);
 }
 
 TEST_F(EngineFilesWin, LeftoverEngineFromTheFolderIsEndedOthersAreNot) {
     const std::wstring helper = ownFolder() + L"\\engine_files_helper.exe";
     const std::wstring elsewhere = engineFolder() + L"-elsewhere";
+    ASSERT_EQ(ensureEngineFiles(), "");
     CreateDirectoryW(elsewhere.c_str(), nullptr);
-    ASSERT_TRUE(CopyFileW(helper.c_str(), inFolder("xray-core.exe").c_str(), FALSE));
+    ASSERT_TRUE(CopyFileW(helper.c_str(), inFolder("sing-box.exe").c_str(), FALSE));  // not the recorded sing-box
     ASSERT_TRUE(CopyFileW(helper.c_str(), (elsewhere + L"\\xray-core.exe").c_str(), FALSE));
     ASSERT_TRUE(CopyFileW(helper.c_str(), (elsewhere + L"\\sing-box.exe").c_str(), FALSE));
     Process ours, foreignXray, foreignSingBox;
-    ASSERT_TRUE(ours.start(inFolder("xray-core.exe")));
+    ASSERT_TRUE(ours.start(inFolder("sing-box.exe")));
     ASSERT_TRUE(foreignXray.start(elsewhere + L"\\xray-core.exe"));
     ASSERT_TRUE(foreignSingBox.start(elsewhere + L"\\sing-box.exe"));
 
@@ -207,33 +342,11 @@ TEST_F(EngineFilesWin, LeftoverEngineFromTheFolderIsEndedOthersAreNot) {
 
     foreignXray.stop();
     foreignSingBox.stop();
-    DeleteFileW((elsewhere + L"\\xray-core.exe").c_str());
-    DeleteFileW((elsewhere + L"\\sing-box.exe").c_str());
-    RemoveDirectoryW(elsewhere.c_str());
-}
-
-// Without an engine folder the names would point at the current drive's root: stray files there,
-// even a matching marker, must neither count as unpacked nor be read or replaced.
-TEST_F(EngineFilesWin, NoEngineFolderFailsWithoutTouchingTheDriveRoot) {
-    wchar_t previous[520];
-    GetCurrentDirectoryW(520, previous);
-    ASSERT_TRUE(SetCurrentDirectoryW(ownFolder().c_str()));
-    const std::vector<std::wstring> stray = {L"\\.build", L"\\xray-core.exe", L"\\sing-box.exe", L"\\wintun.dll"};
-    const bool alreadyThere = exists(stray[0]);
-    if (!alreadyThere) {
-        writeBytes(stray[0], expectedMarker());
-        for (size_t i = 1; i < stray.size(); ++i) writeBytes(stray[i], kJunk);
-    }
-    const std::string before = readBytes(stray[1]);
-    EXPECT_EQ(ensureEngineFilesIn(L""), "Не удалось распаковать xray-core.exe.");
-    EXPECT_EQ(readBytes(stray[1]), before);
-    if (!alreadyThere) {
-        for (const std::wstring& f : stray) DeleteFileW(f.c_str());
-    }
-    SetCurrentDirectoryW(previous);
+    removeTree(elsewhere);
 }
 
 TEST_F(EngineFilesWin, DamagedOrMissingResourceLeavesNoFile) {
+    ASSERT_EQ(ensureEngineFiles(), "");
     const std::wstring target = engineFolder() + L"\\damaged.bin";
     EXPECT_FALSE(extractEngineFile(199, target));  // present, but not a container
     EXPECT_FALSE(exists(target));

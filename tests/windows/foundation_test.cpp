@@ -1,20 +1,23 @@
-// Text conversion, the data folder and the log, for real under Wine.
+// Text conversion, the data folder, the log and the checked file writes, for real under Wine.
 #include <gtest/gtest.h>
 
 #include <windows.h>
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "foundation/files_win.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
 #include "foundation/process_win.h"
 #include "foundation/text.h"
 #include "test_support.h"
+#include "tests/fixtures/wine_linux_win.h"
 
 namespace {
 
@@ -203,4 +206,79 @@ TEST(Process, ProgramStartedDuringAStopStillEndsOnCtrlC) {
 
     stopProcess(second.process.get(), 5000, 99);
     EXPECT_TRUE(GetExitCodeProcess(second.process.get(), &code) && code != 99) << "terminated: Ctrl+C was ignored";
+}
+
+namespace {
+
+// A Unix symbolic link (Wine 8 makes none itself), or its removal, by /bin/sh, waited for.
+void shell(const std::string& command, const std::function<bool()>& done) {
+    std::string why;
+    ASSERT_TRUE(startLinuxProgram(L"/bin/sh -c \"" + utf8ToWide(command) + L"\"", why)) << why;
+    ASSERT_TRUE(pollFor(5000, 20, done)) << command;
+}
+
+bool present(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+}  // namespace
+
+// Nothing is written, replaced or deleted where a link leads; plain files are written whole and
+// leave no temporary file behind.
+TEST(Files, NothingIsWrittenThroughALink) {
+    const std::wstring base = dataFolder() + L"\\files-test";
+    const std::wstring real = base + L"\\real";
+    const std::wstring target = real + L"\\target.txt";
+    std::filesystem::remove_all(base);
+    ASSERT_TRUE(std::filesystem::create_directories(real));
+    ASSERT_TRUE(writeFileBytes(target, "original"));
+    const std::string u = unixPathOf(base);
+    shell("ln -s " + shellQuote(u + "/real") + " " + shellQuote(u + "/linkdir") + " && ln -s " +
+              shellQuote(u + "/real/target.txt") + " " + shellQuote(u + "/link.txt"),
+          [&] { return present(base + L"\\linkdir") && present(base + L"\\link.txt"); });
+
+    struct Row {
+        const char* what;
+        std::function<bool()> refused;  // true when the step was refused
+    };
+    const Row rows[] = {
+        {"append through a file link",
+         [&] {
+             CheckedFile f = openChecked(base + L"\\link.txt", FILE_APPEND_DATA, FILE_SHARE_READ, OPEN_ALWAYS);
+             return !f.handle && f.refused;
+         }},
+        {"new log in a folder reached through a link",
+         [&] {
+             CheckedFile f =
+                 openChecked(base + L"\\linkdir\\new.txt", FILE_APPEND_DATA, FILE_SHARE_READ, OPEN_ALWAYS);
+             return !f.handle && f.refused;
+         }},
+        {"new file in a folder reached through a link", [&] { return !replaceFile(base + L"\\linkdir\\new.txt", "x").empty(); }},
+        {"replace in a folder reached through a link",
+         [&] { return !replaceFile(base + L"\\linkdir\\target.txt", "x").empty(); }},
+        {"delete in a folder reached through a link", [&] { return !deleteFile(base + L"\\linkdir\\target.txt").empty(); }},
+        {"a read pin through a file link", [&] { return !pinFile(base + L"\\link.txt").handle; }},
+    };
+    for (const Row& row : rows) {
+        EXPECT_TRUE(row.refused()) << row.what;
+        EXPECT_EQ(readFileBytes(target), "original") << row.what;
+        EXPECT_FALSE(present(real + L"\\new.txt")) << row.what;
+    }
+    // Replacing or deleting the file link itself changes the link, never its target.
+    EXPECT_EQ(replaceFile(base + L"\\link.txt", "replaced"), "");
+    EXPECT_EQ(readFileBytes(base + L"\\link.txt"), "replaced");
+    EXPECT_EQ(readFileBytes(target), "original");
+
+    const std::wstring plain = base + L"\\plain.txt";
+    EXPECT_EQ(replaceFile(plain, "one"), "");
+    EXPECT_EQ(replaceFile(plain, "two"), "");
+    EXPECT_EQ(readFileBytes(plain), "two");
+    EXPECT_EQ(deleteFile(plain), "");
+    EXPECT_EQ(deleteFile(plain), "");  // already gone
+    EXPECT_FALSE(present(plain));
+    size_t left = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(base))) {
+        left += entry.path().extension() == ".tmp" ? 1 : 0;
+    }
+    EXPECT_EQ(left, 0u);
+
+    shell("rm -rf " + shellQuote(u), [&] { return !present(base); });
 }

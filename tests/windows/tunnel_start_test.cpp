@@ -144,6 +144,14 @@ TEST_F(TunnelWin, SystemAndPerApplicationStartsCarryTrafficAndStopCleanly) {
         EXPECT_TRUE(state.running);
         EXPECT_TRUE(isTunnelAdapterUp());
         EXPECT_TRUE(exists(engineFile(L"tun.json")));
+        // While the engines run, their files and the document sing-box read cannot be changed.
+        for (const wchar_t* name : {L"xray-core.exe", L"sing-box.exe", L"wintun.dll", L"tun.json"}) {
+            HANDLE w = CreateFileW(engineFile(name).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+            EXPECT_EQ(w, INVALID_HANDLE_VALUE) << wideToUtf8(name);
+            if (w != INVALID_HANDLE_VALUE) CloseHandle(w);
+            EXPECT_FALSE(DeleteFileW(engineFile(name).c_str())) << wideToUtf8(name);
+        }
         EXPECT_EQ(state.serverIp, "198.18.0.1");
         ASSERT_EQ(state.routes.size(), request.mode == TunnelMode::System ? 1u : 2u);
         EXPECT_EQ(state.routes[0].tag, "rest");

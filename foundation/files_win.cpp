@@ -47,6 +47,8 @@ std::wstring randomSibling(const std::wstring& path, const wchar_t* ending) {
     return path + L"." + utf8ToWide(random) + ending;
 }
 
+}  // namespace
+
 bool renameThroughHandle(HANDLE handle, const std::wstring& target, bool replace) {
     const size_t nameBytes = target.size() * sizeof(wchar_t);
     std::vector<unsigned char> buf(sizeof(FILE_RENAME_INFO) + nameBytes);
@@ -57,6 +59,8 @@ bool renameThroughHandle(HANDLE handle, const std::wstring& target, bool replace
     memcpy(info->FileName, target.c_str(), nameBytes + sizeof(wchar_t));
     return SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(buf.size())) != 0;
 }
+
+namespace {
 
 bool deleteThroughHandle(HANDLE handle) {
     FILE_DISPOSITION_INFO disposition{};

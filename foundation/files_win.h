@@ -35,6 +35,8 @@ bool readThroughHandle(HANDLE handle, std::string& out, size_t limit);
 
 // Replaces (or creates) path with bytes, flushed; what was there stays when this fails.
 std::string replaceFile(const std::wstring& path, std::string_view bytes);
+// Renames the opened file (opened with DELETE access) to target, a full path, through its handle.
+bool renameThroughHandle(HANDLE handle, const std::wstring& target, bool replace);
 // A missing file is no failure; a link is removed itself, never what it points at.
 std::string deleteFile(const std::wstring& path);
 

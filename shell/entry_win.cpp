@@ -15,6 +15,7 @@
 #include "control/profile_source.h"
 #include "control/system_ops.h"
 #include "build_config.h"
+#include "foundation/files_win.h"
 #include "foundation/handles_win.h"
 #include "foundation/log.h"
 #include "foundation/process_win.h"
@@ -117,6 +118,8 @@ InstanceCheck takeSingleInstance(UniqueHandle& mutex, DWORD waitMs) {
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
     // Before anything else can load a library: System32 only, never the program's own folder.
     if (!restrictLibrarySearch()) return 1;
+    // Junctions and links planted by the user's other programs are not followed, where the system offers it.
+    refuseUserRedirections();
     const bool autostart = commandLine && std::wcsstr(commandLine, L"--autostart") != nullptr;
 
     // Another instance runs: bring its window forward and end. With "--autostart" the previous

@@ -229,7 +229,9 @@ TEST(TunnelOwner, CommandsLandingOnAHeldStartOrStopNeverOverlapIt) {
             EXPECT_EQ(c.status, row.status);
         }
         EXPECT_EQ(c.wantConnected.load(), row.wantConnected);
-        if (!row.wantConnected && row.act != Act::Retry) EXPECT_EQ(c.retryAt.load(), 0u) << "no retry after a stop";
+        if (!row.wantConnected && row.act != Act::Retry) {
+            EXPECT_EQ(c.retryAt.load(), 0u) << "no retry after a stop";
+        }
         EXPECT_EQ(c.engine.running.load(), row.phase == running) << "engines match the phase";
         if (!r.shutdownDone) {
             EXPECT_TRUE(shutdownTunnel(c, nullptr));

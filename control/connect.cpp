@@ -98,6 +98,20 @@ void runConnect(TunnelController& c) {
             c.system.log("stopping the engines started during a stop");
             c.system.tunnel.stop(c.engine);
         }
+        // A shutdown (the stop flag) takes no phase over: the tunnel is down, and the phase says so
+        // here, or whoever waits for the connect to settle would wait for nothing.
+        bool ended = false;
+        {
+            std::lock_guard<std::mutex> hold(c.lock);
+            if (c.phase == TunnelPhase::Connecting) {
+                c.phase = TunnelPhase::Idle;
+                c.status = kStatusDisconnected;
+                c.error = false;
+                ended = true;
+            }
+        }
+        owner.unlock();
+        if (ended) c.notify();
         return;
     }
     owner.unlock();

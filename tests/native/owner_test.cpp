@@ -18,7 +18,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 enum class Held { Start, Stop, Switch, Select };
-enum class Act { Toggle, Connect, Disconnect, Switch, Settings, Retry, Update, Shutdown };
+enum class Act { Toggle, Connect, Disconnect, Switch, Settings, Retry, Update, Shutdown, StopFlag };
 
 JsonValue parseJsonOrNull(const std::string& text) {
     JsonValue value;
@@ -128,6 +128,8 @@ std::thread fire(OwnerRig& r, Act act, UiBridge& bridge) {
             monitorPass(r.c, r.source, state);
         });
     case Act::Update: c.startWorker([&c] { runUpdate(c, "https://u", "ab", UpdateOps{}); }); break;
+    case Act::StopFlag:  // what the headless client's quit does first, before it waits for the connect to settle
+        return std::thread([&r] { r.c.stopFlag = true; });
     case Act::Shutdown:
         return std::thread([&r] {
             EXPECT_TRUE(shutdownTunnel(r.c, nullptr)) << "nothing may still touch the controller";
@@ -157,6 +159,7 @@ TEST(TunnelOwner, CommandsLandingOnAHeldStartOrStopNeverOverlapIt) {
         {Held::Start, Act::Retry, running, kSystemText, true},
         {Held::Start, Act::Update, idle, failed, false},
         {Held::Start, Act::Shutdown, idle, down, false},
+        {Held::Start, Act::StopFlag, idle, down, true},  // the engines that came up are stopped
         {Held::Stop, Act::Toggle, idle, down, false},
         {Held::Stop, Act::Connect, running, kSystemText, true},  // taken once the stop ends
         {Held::Stop, Act::Disconnect, idle, down, false},

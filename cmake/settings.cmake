@@ -11,28 +11,38 @@ set(VLM_SERVICE_FALLBACK_IP "${vlm_development_fallback_ip}" CACHE STRING "IPv4 
 set(VLM_SERVICE_PUBLIC_KEY "${vlm_development_key}" CACHE STRING "Service signing key: hex of the 64-byte P-256 point X||Y")
 set(VLM_SUPPORT_URL "https://api.velmorante.test/support" CACHE STRING "Support link opened by the page")
 
-# A Release build is for users: it must not trust the development key, whose private half is
-# public, nor talk to the development service. The presets build RelWithDebInfo and are not held.
-option(VLM_DEVELOPMENT_RELEASE "Allow a Release build with the development service's settings" OFF)
-if(CMAKE_BUILD_TYPE STREQUAL "Release" AND NOT VLM_DEVELOPMENT_RELEASE)
-  set(vlm_still_development)
-  if(VLM_SERVICE_PUBLIC_KEY STREQUAL vlm_development_key)
-    list(APPEND vlm_still_development VLM_SERVICE_PUBLIC_KEY)
-  endif()
-  if(VLM_SERVICE_HOST STREQUAL vlm_development_host)
-    list(APPEND vlm_still_development VLM_SERVICE_HOST)
-  endif()
-  if(VLM_SERVICE_FALLBACK_IP STREQUAL vlm_development_fallback_ip)
-    list(APPEND vlm_still_development VLM_SERVICE_FALLBACK_IP)
-  endif()
-  if(vlm_still_development)
-    list(JOIN vlm_still_development ", " vlm_names)
-    message(FATAL_ERROR
-      "A Release build still has the development service's settings: ${vlm_names}.\n"
-      "Set the real service with -DVLM_SERVICE_HOST=..., -DVLM_SERVICE_FALLBACK_IP=... and "
-      "-DVLM_SERVICE_PUBLIC_KEY=<hex of X||Y>, or pass -DVLM_DEVELOPMENT_RELEASE=ON to build a "
-      "release against the development service on purpose (never for users).")
-  endif()
+# What the build trusts decides, not its type: a build that still has any development default (the
+# development key, whose private half is in this repository, the development host, fallback address
+# or support link) or that packs the stand-in engines is for development only, and is refused in
+# every build type unless VLM_DEVELOPMENT_RELEASE says so. The presets and scripts set it.
+set(vlm_development_support_url "https://api.velmorante.test/support")
+option(VLM_DEVELOPMENT_RELEASE
+       "Development build: allow the development service's settings and the stand-in engines (never for users)" OFF)
+set(vlm_still_development)
+if(VLM_SERVICE_PUBLIC_KEY STREQUAL vlm_development_key)
+  list(APPEND vlm_still_development VLM_SERVICE_PUBLIC_KEY)
+endif()
+if(VLM_SERVICE_HOST STREQUAL vlm_development_host)
+  list(APPEND vlm_still_development VLM_SERVICE_HOST)
+endif()
+if(VLM_SERVICE_FALLBACK_IP STREQUAL vlm_development_fallback_ip)
+  list(APPEND vlm_still_development VLM_SERVICE_FALLBACK_IP)
+endif()
+if(VLM_SUPPORT_URL STREQUAL vlm_development_support_url)
+  list(APPEND vlm_still_development VLM_SUPPORT_URL)
+endif()
+# The engine payloads are the stand-ins unless a folder of real engines is given (payloads.cmake).
+if(WIN32 AND NOT VELMORANTE_ENGINE_DIR)
+  list(APPEND vlm_still_development "VELMORANTE_ENGINE_DIR (stand-in engines)")
+endif()
+if(vlm_still_development AND NOT VLM_DEVELOPMENT_RELEASE)
+  list(JOIN vlm_still_development ", " vlm_names)
+  message(FATAL_ERROR
+    "This build would still trust development settings: ${vlm_names}.\n"
+    "For users, set the real service with -DVLM_SERVICE_HOST=..., -DVLM_SERVICE_FALLBACK_IP=..., "
+    "-DVLM_SERVICE_PUBLIC_KEY=<hex of X||Y> and -DVLM_SUPPORT_URL=..., and the real engines with "
+    "-DVELMORANTE_ENGINE_DIR=<folder>. For development, pass -DVLM_DEVELOPMENT_RELEASE=ON (the presets "
+    "and scripts do).")
 endif()
 
 # A build that trusts the development key talks to the development service: it alone takes the

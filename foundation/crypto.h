@@ -5,6 +5,7 @@
 #include "foundation/json.h"
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -36,6 +37,17 @@ bool acceptSignedBody(const std::string& body, const std::string& sentNonce, Jso
 std::string sha256(std::string_view bytes);
 // 64 lowercase hex characters; empty when the file cannot be opened.
 std::string sha256FileHex(const std::wstring& path);
+// The same of every byte of an open file (a HANDLE with read access) from its start; empty on a
+// read failure.
+std::string sha256HandleHex(void* file);
+// A SHA-256 over pieces given one after another. An empty state (no provider) fails every step.
+struct Sha256Stream {
+    std::shared_ptr<void> state;
+};
+Sha256Stream sha256Begin();
+bool sha256Add(Sha256Stream& stream, std::string_view bytes);
+// 64 lowercase hex characters of everything added; empty on failure. The stream is spent.
+std::string sha256FinishHex(Sha256Stream& stream);
 // Empty on any failure.
 std::string base64Decode(const std::string& text);
 // 32 lowercase hex characters of 16 random bytes; empty when the generator fails.

@@ -43,23 +43,53 @@ std::string sha256(std::string_view bytes) {
 
 std::string sha256FileHex(const std::wstring& path) {
     UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file) return {};
-    Algorithm alg = openAlgorithm(BCRYPT_SHA256_ALGORITHM);
-    if (!alg.h) return {};
-    Hash hash;
-    if (!succeeded(BCryptCreateHash(alg.h, &hash.h, nullptr, 0, nullptr, 0, 0))) {
-        hash.h = nullptr;
-        return {};
-    }
+    return file ? sha256HandleHex(file.get()) : std::string();
+}
+
+std::string sha256HandleHex(void* file) {
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file, start, nullptr, FILE_BEGIN)) return {};
+    Sha256Stream stream = sha256Begin();
     std::string buffer(kDownloadBufferBytes, '\0');
     for (;;) {
         DWORD read = 0;
-        if (!ReadFile(file.h, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr) || read == 0) break;
-        if (!succeeded(BCryptHashData(hash.h, bytesOf(buffer), read, 0))) return {};
+        if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) return {};
+        if (read == 0) break;
+        if (!sha256Add(stream, std::string_view(buffer.data(), read))) return {};
     }
+    return sha256FinishHex(stream);
+}
+
+namespace {
+struct Sha256State {
+    Algorithm alg;
+    Hash hash;
+};
+}  // namespace
+
+Sha256Stream sha256Begin() {
+    auto state = std::make_shared<Sha256State>();
+    state->alg = openAlgorithm(BCRYPT_SHA256_ALGORITHM);
+    if (!state->alg.h) return {};
+    if (!succeeded(BCryptCreateHash(state->alg.h, &state->hash.h, nullptr, 0, nullptr, 0, 0))) {
+        state->hash.h = nullptr;
+        return {};
+    }
+    return Sha256Stream{state};
+}
+
+bool sha256Add(Sha256Stream& stream, std::string_view bytes) {
+    auto* state = static_cast<Sha256State*>(stream.state.get());
+    return state && succeeded(BCryptHashData(state->hash.h, bytesOf(bytes), static_cast<ULONG>(bytes.size()), 0));
+}
+
+std::string sha256FinishHex(Sha256Stream& stream) {
+    auto* state = static_cast<Sha256State*>(stream.state.get());
+    if (!state) return {};
     std::string digest(kSha256Bytes, '\0');
-    if (!succeeded(BCryptFinishHash(hash.h, bytesOf(digest), static_cast<ULONG>(digest.size()), 0))) return {};
-    return toHex(digest);
+    const bool done = succeeded(BCryptFinishHash(state->hash.h, bytesOf(digest), static_cast<ULONG>(digest.size()), 0));
+    stream.state.reset();
+    return done ? toHex(digest) : std::string();
 }
 
 std::string base64Decode(const std::string& text) {

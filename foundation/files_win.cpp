@@ -60,13 +60,13 @@ bool renameThroughHandle(HANDLE handle, const std::wstring& target, bool replace
     return SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(buf.size())) != 0;
 }
 
-namespace {
-
 bool deleteThroughHandle(HANDLE handle) {
     FILE_DISPOSITION_INFO disposition{};
     disposition.DeleteFile = TRUE;
     return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
+
+namespace {
 
 std::string checkOpenedAs(HANDLE handle, const std::wstring& path, bool linkItself) {
     BY_HANDLE_FILE_INFORMATION info{};

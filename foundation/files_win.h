@@ -37,6 +37,8 @@ bool readThroughHandle(HANDLE handle, std::string& out, size_t limit);
 std::string replaceFile(const std::wstring& path, std::string_view bytes);
 // Renames the opened file (opened with DELETE access) to target, a full path, through its handle.
 bool renameThroughHandle(HANDLE handle, const std::wstring& target, bool replace);
+// Marks the opened file (opened with DELETE access) for deletion: it goes when its last handle closes.
+bool deleteThroughHandle(HANDLE handle);
 // A missing file is no failure; a link is removed itself, never what it points at.
 std::string deleteFile(const std::wstring& path);
 

@@ -59,8 +59,35 @@ bool httpRequest(const std::wstring& host, uint16_t port, const std::wstring& ve
 HttpResult postJson(const std::string& host, const std::string& path, const std::string& body,
                     const HttpTimeouts& timeouts = {});
 
-// GET of an https URL into filePath (created anew for every target tried). False for any other
-// scheme without touching the network, for a status other than 200 and for a short body.
+// Every download stops here: a larger announced length is refused before a byte is read, and a body
+// without one that runs past it is cut off and refused. The signed answers keep their own cap.
+inline constexpr uint64_t kDownloadLimitBytes = 320ull * 1024 * 1024;
+
+// Where a download's body goes: start() before each target's body (false gives that target up),
+// then write() with every piece in order (false stops the download).
+struct DownloadSink {
+    std::function<bool()> start;
+    std::function<bool(const char* data, size_t size)> write;
+};
+
+// GET of an https URL into the sink. False for any other scheme without touching the network, for a
+// status other than 200, for a short body and for one longer than limitBytes.
+bool httpDownloadTo(const std::wstring& url, const DownloadSink& sink, const ProgressCallback& progress,
+                    uint64_t limitBytes = kDownloadLimitBytes, const HttpTimeouts& timeouts = {});
+
+// A download into a file made for it: the digest is of the bytes as they were written.
+struct DownloadedFile {
+    bool ok = false;
+    bool created = false;    // the file exists (even when the download failed): the caller deletes it
+    std::string digestHex;   // SHA-256, lowercase hex; set when ok
+    std::string failure;     // why the file could not be made
+};
+// httpDownloadTo into a new file at filePath (never an existing one, never through a link), which
+// no one else can open while it is written; hashed while written, flushed and closed.
+DownloadedFile httpDownloadNewFile(const std::wstring& url, const std::wstring& filePath,
+                                   const ProgressCallback& progress, uint64_t limitBytes = kDownloadLimitBytes);
+
+// httpDownloadTo into filePath (created anew for every target tried).
 // A failed download may leave a partial file behind: the caller deletes it.
 bool httpDownload(const std::wstring& url, const std::wstring& filePath, const ProgressCallback& progress,
-                  const HttpTimeouts& timeouts = {});
+                  const HttpTimeouts& timeouts = {}, uint64_t limitBytes = kDownloadLimitBytes);

@@ -3,6 +3,8 @@
 #include "foundation/http.h"
 
 #include "build_config.h"
+#include "foundation/crypto.h"
+#include "foundation/files_win.h"
 #include "foundation/handles_win.h"
 #include "foundation/net.h"
 #include "foundation/text.h"
@@ -167,8 +169,8 @@ HttpResult postJson(const std::string& host, const std::string& path, const std:
     return result;
 }
 
-bool httpDownload(const std::wstring& url, const std::wstring& filePath, const ProgressCallback& progress,
-                  const HttpTimeouts& timeouts) {
+bool httpDownloadTo(const std::wstring& url, const DownloadSink& sink, const ProgressCallback& progress,
+                    uint64_t limitBytes, const HttpTimeouts& timeouts) {
     wchar_t hostName[256] = {};
     wchar_t urlPath[2048] = {};
     URL_COMPONENTS parts{};
@@ -183,28 +185,71 @@ bool httpDownload(const std::wstring& url, const std::wstring& filePath, const P
     const std::wstring path(urlPath, parts.dwUrlPathLength);
     if (host.empty()) return false;
 
-    auto accept = [&filePath, &progress](void* handle) {
+    auto accept = [&sink, &progress, limitBytes](void* handle) {
         HINTERNET req = static_cast<HINTERNET>(handle);
         DWORD status = 0;
         if (!queryNumber(req, WINHTTP_QUERY_STATUS_CODE, status) || status != 200) return false;
         DWORD length = 0;
         if (!queryNumber(req, WINHTTP_QUERY_CONTENT_LENGTH, length)) length = 0;
+        if (length > limitBytes) return false;
+        if (sink.start && !sink.start()) return false;
 
-        UniqueHandle file{CreateFileW(filePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr)};
-        if (!file) return false;
         std::string buffer(kDownloadBufferBytes, '\0');
         uint64_t total = 0;
         for (;;) {
             DWORD read = 0;
             if (!WinHttpReadData(req, buffer.data(), static_cast<DWORD>(buffer.size()), &read)) return false;
             if (read == 0) break;
-            DWORD written = 0;
-            if (!WriteFile(file.h, buffer.data(), read, &written, nullptr) || written != read) return false;
             total += read;
+            if (total > limitBytes) return false;
+            if (!sink.write(buffer.data(), read)) return false;
             if (progress && length != 0) progress(static_cast<double>(total) / static_cast<double>(length));
         }
-        file.reset();
         return length == 0 || total == length;
     };
     return httpRequest(host, parts.nPort, L"GET", path, nullptr, accept, timeouts);
+}
+
+bool httpDownload(const std::wstring& url, const std::wstring& filePath, const ProgressCallback& progress,
+                  const HttpTimeouts& timeouts, uint64_t limitBytes) {
+    UniqueHandle file;
+    DownloadSink sink;
+    sink.start = [&file, &filePath] {
+        file.reset();  // the previous target's, unshared
+        file = UniqueHandle(CreateFileW(filePath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+        return static_cast<bool>(file);
+    };
+    sink.write = [&file](const char* data, size_t size) {
+        DWORD written = 0;
+        return WriteFile(file.h, data, static_cast<DWORD>(size), &written, nullptr) && written == size;
+    };
+    const bool ok = httpDownloadTo(url, sink, progress, limitBytes, timeouts);
+    file.reset();
+    return ok;
+}
+
+DownloadedFile httpDownloadNewFile(const std::wstring& url, const std::wstring& filePath,
+                                   const ProgressCallback& progress, uint64_t limitBytes) {
+    DownloadedFile result;
+    CheckedFile file = openChecked(filePath, GENERIC_WRITE, 0, CREATE_NEW);
+    if (!file.handle) {
+        result.failure = file.failure;
+        return result;
+    }
+    result.created = true;
+    Sha256Stream stream;
+    DownloadSink sink;
+    sink.start = [&file, &stream] {  // every target tried starts from an empty file
+        LARGE_INTEGER start{};
+        stream = sha256Begin();
+        return SetFilePointerEx(file.handle.get(), start, nullptr, FILE_BEGIN) && SetEndOfFile(file.handle.get());
+    };
+    sink.write = [&file, &stream](const char* data, size_t size) {
+        DWORD written = 0;
+        return WriteFile(file.handle.get(), data, static_cast<DWORD>(size), &written, nullptr) && written == size &&
+               sha256Add(stream, std::string_view(data, size));
+    };
+    result.ok = httpDownloadTo(url, sink, progress, limitBytes) && FlushFileBuffers(file.handle.get());
+    if (result.ok) result.digestHex = sha256FinishHex(stream);
+    return result;
 }

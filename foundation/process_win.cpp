@@ -203,9 +203,13 @@ LaunchedProcess launchProcess(const LaunchRequest& request) {
     STARTUPINFOEXW startup{};
     startup.StartupInfo.cb = sizeof startup.StartupInfo;
     DWORD flags = request.flags | (request.job ? CREATE_SUSPENDED : 0);
+    if (request.show >= 0) {
+        startup.StartupInfo.dwFlags |= STARTF_USESHOWWINDOW;
+        startup.StartupInfo.wShowWindow = static_cast<WORD>(request.show);
+    }
     InheritList inheritList;
     if (count > 0) {
-        startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+        startup.StartupInfo.dwFlags |= STARTF_USESTDHANDLES;
         startup.StartupInfo.hStdInput = request.input;
         startup.StartupInfo.hStdOutput = request.output;
         startup.StartupInfo.hStdError = request.error;

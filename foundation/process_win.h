@@ -35,6 +35,7 @@ struct LaunchRequest {
     HANDLE output = nullptr;
     HANDLE error = nullptr;
     DWORD flags = CREATE_NO_WINDOW;
+    int show = -1;  // SW_… for the first window; below zero: the default
     // The process runs inside it from its first instruction, or not at all.
     HANDLE job = nullptr;
 };

@@ -20,6 +20,10 @@
 inline constexpr const char* kPrereqPath = "/api/v1/prereq";
 inline constexpr const wchar_t* kInstallerFileName = L"VELMORANTE-WebView2-Setup.exe";
 inline constexpr const wchar_t* kInstallerParameters = L"/silent /install";
+// Who must have signed the installer: the runtime's vendor. A build for the development service
+// also takes the throw-away signer of its test installers.
+inline constexpr const wchar_t* kRuntimeSignerName = L"Microsoft Corporation";
+inline constexpr const wchar_t* kDevelopmentSignerName = L"VELMORANTE test signer (development only)";
 inline constexpr uint32_t kInstallerWaitMs = 900000;  // the longest wait of the program: 15 minutes
 inline constexpr int kRuntimeConfirmTries = 20;
 inline constexpr uint32_t kRuntimeConfirmStepMs = 500;
@@ -87,4 +91,7 @@ struct BootstrapSettings {
     uint32_t installerWaitMs = kInstallerWaitMs;
     int confirmTries = kRuntimeConfirmTries;
     uint32_t confirmStepMs = kRuntimeConfirmStepMs;
+    // Moments a test may act in; none in the program: the file downloaded and closed; checked and held.
+    std::function<void(const std::wstring& installer)> downloaded;
+    std::function<void(const std::wstring& installer)> held;
 };

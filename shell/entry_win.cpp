@@ -18,6 +18,7 @@
 #include "foundation/files_win.h"
 #include "foundation/handles_win.h"
 #include "foundation/log.h"
+#include "foundation/paths.h"
 #include "foundation/process_win.h"
 #include "foundation/system_dlls_win.h"
 #include "shell/bootstrap_win.h"
@@ -121,17 +122,23 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
     // Junctions and links planted by the user's other programs are not followed, where the system offers it.
     refuseUserRedirections();
     const bool autostart = commandLine && std::wcsstr(commandLine, L"--autostart") != nullptr;
+    const bool afterUpdate = commandLine && std::wcsstr(commandLine, kAfterUpdateSwitch) != nullptr;
 
     // Another instance runs: bring its window forward and end. With "--autostart" the previous
-    // instance is just ending (an elevated restart) and gets 5 s to let go.
+    // instance is just ending (an elevated restart) and gets 5 s to let go; the version it updated
+    // to gets 30 s, as long as its shutdown may take with engines to stop.
     UniqueHandle mutex;
-    if (takeSingleInstance(mutex, autostart ? 5000 : 0) == InstanceCheck::AlreadyRunning) {
+    const DWORD mutexWaitMs = afterUpdate ? kAfterUpdateMutexWaitMs : autostart ? 5000 : 0;
+    if (takeSingleInstance(mutex, mutexWaitMs) == InstanceCheck::AlreadyRunning) {
         if (HWND other = FindWindowW(kWindowClass, nullptr)) {
             ShowWindow(other, SW_RESTORE);
             SetForegroundWindow(other);
         }
         return 0;
     }
+
+    // The executable an update renamed aside; its process may still be ending.
+    removeReplacedExecutable(modulePath(), afterUpdate ? 5000 : 0);
 
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     ShellState& state = shellState();

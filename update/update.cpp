@@ -5,12 +5,6 @@
 #include "control/controller.h"
 #include "foundation/crypto.h"
 
-std::wstring replacementCommandLine(const std::wstring& executable) {
-    const std::wstring next = executable + kUpdateSuffix;
-    return L"cmd.exe /c ping -n 3 127.0.0.1 >nul & move /y \"" + next + L"\" \"" + executable +
-           L"\" & start \"\" \"" + executable + L"\"";
-}
-
 void runUpdate(TunnelController& controller, const std::string& url, const std::string& sha256, const UpdateOps& ops) {
     // A running tunnel goes first, with the wish to be connected and any pending retry, so that
     // nothing reconnects during the download: the status line says "Готов." until it ends.
@@ -18,30 +12,32 @@ void runUpdate(TunnelController& controller, const std::string& url, const std::
     controller.retryAt.exchange(0);
     controller.disconnect("", false);
 
-    const std::wstring target = ops.executable + kUpdateSuffix;
-    const bool downloaded =
-        ops.download(url, target, [&controller](double fraction) { controller.setUpdateProgress(fraction); });
-    const bool verified = downloaded && digestMatches(ops.fileDigestHex(target), sha256);
+    const UpdateDownload download =
+        ops.download(ops.executable, url, [&controller](double fraction) { controller.setUpdateProgress(fraction); });
+    ReplaceOutcome outcome = ReplaceOutcome::Failed;
+    if (download.ok) {
+        // The digest of the bytes as written decides early; the replacement checks them again
+        // through the handle it holds.
+        outcome = digestMatches(download.digestHex, sha256) ? ops.replace(ops.executable, download.path, sha256)
+                                                             : ReplaceOutcome::DigestMismatch;
+    }
 
-    if (verified) {
-        if (ops.startDetached(replacementCommandLine(ops.executable))) {
-            ops.log("update verified, replacement handed over");
-        } else {
-            ops.log("update verified, but the replacement command did not start");
-        }
-        // Ending in the ordinary way releases the mutex and stops the engines, so the new
-        // instance started by the command can take over.
+    if (outcome == ReplaceOutcome::Started) {
+        ops.log("update verified, the new version started");
+        // Ending in the ordinary way releases the mutex the new instance waits for.
         controller.stopFlag.store(true);
         ops.quitThread(controller.uiThreadId);
         return;
     }
 
-    ops.deleteFile(target);
-    ops.log(downloaded ? "update digest mismatch" : "update download failed: " + url);
+    if (!download.path.empty()) ops.deleteFile(download.path);
+    const bool mismatch = outcome == ReplaceOutcome::DigestMismatch;
+    ops.log(!download.ok ? "update download failed: " + url
+                         : mismatch ? "update digest mismatch" : "update not applied, the installed version kept");
     {
         std::lock_guard<std::mutex> hold(controller.lock);
         controller.update.progress = -1;
-        controller.status = downloaded ? kUpdateDigestMismatch : kUpdateDownloadFailed;
+        controller.status = mismatch ? kUpdateDigestMismatch : kUpdateDownloadFailed;
         controller.error = true;
     }
     controller.notify();

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "foundation/crypto.h"
+#include "foundation/files_win.h"
 #include "foundation/http.h"
 #include "foundation/log.h"
 #include "foundation/paths.h"
@@ -11,34 +12,97 @@
 
 namespace {
 
-// The command interpreter by its full System32 path; the command line keeps its own first word.
-// It runs in System32, which it searches first for the programs the line names ("ping"): the
-// program's own folder, the usual current one, may hold anything.
-bool startDetached(const std::wstring& commandLine) {
+std::wstring folderOf(const std::wstring& path) { return path.substr(0, path.find_last_of(L'\\') + 1); }
+
+std::string errorText(DWORD error) { return std::to_string(error); }
+
+// "E" -> "<folder>\<name of E>.<32 random hex>.new": nobody can prepare a file or link under it.
+std::wstring freshDownloadPath(const std::wstring& executable) {
+    const std::string random = randomNonce();
+    if (random.empty()) return {};
+    return executable + L"." + utf8ToWide(random) + kUpdateSuffix;
+}
+
+UpdateDownload downloadBeside(const std::wstring& executable, const std::string& url,
+                              const std::function<void(double)>& progress, uint64_t limitBytes) {
+    UpdateDownload result;
+    const std::wstring path = freshDownloadPath(executable);
+    if (path.empty()) return result;
+    const DownloadedFile file = httpDownloadNewFile(utf8ToWide(url), path, progress, limitBytes);
+    if (!file.failure.empty()) logLine("update file not created: " + file.failure);
+    if (file.created) result.path = path;
+    result.ok = file.ok;
+    result.digestHex = file.digestHex;
+    return result;
+}
+
+LaunchedProcess startNewVersion(const std::wstring& executable) {
     LaunchRequest request;
-    request.executable = systemProgramPath(L"cmd.exe");
-    request.commandLine = commandLine;
-    request.folder = request.executable.substr(0, request.executable.find_last_of(L'\\') + 1);
-    const LaunchedProcess started = launchProcess(request);
-    if (!started.process) {
-        const DWORD e = request.executable.empty() ? ERROR_PATH_NOT_FOUND : started.error;
-        logLine("update replacement command not started: " + std::to_string(e));
-        return false;
+    request.executable = executable;
+    request.commandLine = L"\"" + executable + L"\" " + kAfterUpdateSwitch;
+    request.folder = folderOf(executable);
+    return launchProcess(request);
+}
+
+ReplaceOutcome replaceExecutable(const std::wstring& executable, const std::wstring& path, const std::string& sha256,
+                                 const UpdateTestHooks& hooks) {
+    if (hooks.downloaded) hooks.downloaded(path);
+    // From here on the file can be read by others, never written, renamed or deleted: the bytes
+    // checked are the bytes renamed into place and started.
+    CheckedFile held = openChecked(path, GENERIC_READ | DELETE, FILE_SHARE_READ, OPEN_EXISTING);
+    if (!held.handle) {
+        logLine("update file not reopened: " + held.failure);
+        return ReplaceOutcome::Failed;
     }
-    return true;
+    if (!digestMatches(sha256HandleHex(held.handle.get()), sha256)) return ReplaceOutcome::DigestMismatch;
+    if (hooks.held) hooks.held(path);
+
+    // A running executable can be renamed, not overwritten.
+    const std::wstring aside = executable + kReplacedSuffix;
+    if (!MoveFileExW(executable.c_str(), aside.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        logLine("update: the executable not renamed aside: " + errorText(GetLastError()));
+        return ReplaceOutcome::Failed;
+    }
+    auto restore = [&] {
+        if (!MoveFileExW(aside.c_str(), executable.c_str(), 0)) {
+            logLine("update: the executable not restored from " + wideToUtf8(aside) + ": " + errorText(GetLastError()));
+        }
+    };
+    if (!renameThroughHandle(held.handle.get(), executable, false)) {
+        logLine("update: the new version not renamed into place: " + errorText(GetLastError()));
+        restore();
+        return ReplaceOutcome::Failed;
+    }
+
+    LaunchedProcess started = startNewVersion(executable);
+    if (!started.process) {
+        logLine("update: the new version not started: " + errorText(started.error));
+        if (!renameThroughHandle(held.handle.get(), path, false)) {
+            logLine("update: the new version not moved back: " + errorText(GetLastError()));
+        }
+        restore();
+        return ReplaceOutcome::Failed;
+    }
+    return ReplaceOutcome::Started;
 }
 
 }  // namespace
 
-UpdateOps windowsUpdateOps() {
+UpdateOps windowsUpdateOps(const UpdateTestHooks& hooks, uint64_t limitBytes) {
     UpdateOps ops;
     ops.executable = modulePath();
-    ops.download = [](const std::string& url, const std::wstring& target, const std::function<void(double)>& progress) {
-        return httpDownload(utf8ToWide(url), target, progress);
+    const uint64_t limit = limitBytes ? limitBytes : kDownloadLimitBytes;
+    ops.download = [limit](const std::wstring& executable, const std::string& url,
+                           const std::function<void(double)>& progress) {
+        return downloadBeside(executable, url, progress, limit);
     };
-    ops.fileDigestHex = [](const std::wstring& path) { return sha256FileHex(path); };
-    ops.deleteFile = [](const std::wstring& path) { DeleteFileW(path.c_str()); };
-    ops.startDetached = startDetached;
+    ops.replace = [hooks](const std::wstring& executable, const std::wstring& path, const std::string& sha256) {
+        return replaceExecutable(executable, path, sha256, hooks);
+    };
+    ops.deleteFile = [](const std::wstring& path) {
+        const std::string failure = deleteFile(path);
+        if (!failure.empty()) logLine("update file not deleted: " + failure);
+    };
     ops.quitThread = [](uint32_t threadId) {
         if (!PostThreadMessageW(threadId, WM_QUIT, 0, 0)) {
             logLine("update could not end the message loop: " + std::to_string(GetLastError()));
@@ -50,4 +114,15 @@ UpdateOps windowsUpdateOps() {
 
 void applyUpdate(TunnelController& controller, const std::string& url, const std::string& sha256) {
     runUpdate(controller, url, sha256, windowsUpdateOps());
+}
+
+void removeReplacedExecutable(const std::wstring& executable, uint32_t waitMs) {
+    const std::wstring aside = executable + kReplacedSuffix;
+    const uint64_t deadline = GetTickCount64() + waitMs;
+    std::string failure = deleteFile(aside);
+    while (!failure.empty() && GetTickCount64() < deadline) {
+        Sleep(200);
+        failure = deleteFile(aside);
+    }
+    if (!failure.empty()) logLine("the replaced executable not removed: " + failure);
 }

@@ -5,6 +5,7 @@
 #   installer-unsigned.exe  the same program without a signature
 #   installer-altered.exe   the signed one with one code byte changed after signing
 #   installer-dll.exe       a signed DLL under a program's name: it cannot be started
+#   installer-other.exe     the same program signed by another name than the accepted ones
 # The tests need the development service, their own namespace and a display, so they run in
 # scripts/test.d/44-bootstrap-update, not in the plain Windows ctest run.
 if(WIN32 AND VLM_TESTS)
@@ -37,10 +38,20 @@ if(WIN32 AND VLM_TESTS)
     COMMENT "Making a throw-away code-signing certificate"
     VERBATIM)
 
+  add_custom_command(
+    OUTPUT "${installer_dir}/other.pem" "${installer_dir}/other-key.pem"
+    COMMAND "${VLM_OPENSSL}" req -x509 -newkey rsa:2048 -nodes -days 30 -keyout other-key.pem -out other.pem
+            -subj "/CN=Someone else" -addext "extendedKeyUsage=codeSigning"
+            -addext "keyUsage=critical,digitalSignature"
+    WORKING_DIRECTORY "${installer_dir}"
+    COMMENT "Making a second throw-away code-signing certificate"
+    VERBATIM)
+
   set(sign "${VLM_OSSLSIGNCODE}" sign -certs "${installer_dir}/signer.pem" -key "${installer_dir}/signer-key.pem"
            -n "VELMORANTE test installer")
   set(installer_files "${VLM_DOWNLOADS_DIR}/installer-signed.exe" "${VLM_DOWNLOADS_DIR}/installer-unsigned.exe"
-                      "${VLM_DOWNLOADS_DIR}/installer-altered.exe" "${VLM_DOWNLOADS_DIR}/installer-dll.exe")
+                      "${VLM_DOWNLOADS_DIR}/installer-altered.exe" "${VLM_DOWNLOADS_DIR}/installer-dll.exe"
+                      "${VLM_DOWNLOADS_DIR}/installer-other.exe")
   add_custom_command(
     OUTPUT ${installer_files}
     COMMAND "${CMAKE_COMMAND}" -E make_directory "${VLM_DOWNLOADS_DIR}"
@@ -48,9 +59,13 @@ if(WIN32 AND VLM_TESTS)
     COMMAND "${CMAKE_COMMAND}" -E copy "$<TARGET_FILE:runtime_installer>" "${VLM_DOWNLOADS_DIR}/installer-unsigned.exe"
     COMMAND ${sign} -in "$<TARGET_FILE:runtime_installer>" -out "${VLM_DOWNLOADS_DIR}/installer-signed.exe"
     COMMAND ${sign} -in "$<TARGET_FILE:webview_runtime>" -out "${VLM_DOWNLOADS_DIR}/installer-dll.exe"
+    COMMAND "${VLM_OSSLSIGNCODE}" sign -certs "${installer_dir}/other.pem" -key "${installer_dir}/other-key.pem"
+            -n "VELMORANTE test installer" -in "$<TARGET_FILE:runtime_installer>"
+            -out "${VLM_DOWNLOADS_DIR}/installer-other.exe"
     COMMAND "${Python3_EXECUTABLE}" "${installer_fixture}/alter.py" "${VLM_DOWNLOADS_DIR}/installer-signed.exe"
             "${VLM_DOWNLOADS_DIR}/installer-altered.exe"
-    DEPENDS runtime_installer webview_runtime "${installer_dir}/signer.pem" "${installer_fixture}/alter.py"
+    DEPENDS runtime_installer webview_runtime "${installer_dir}/signer.pem" "${installer_dir}/other.pem"
+            "${installer_fixture}/alter.py"
     COMMENT "Signing, copying and altering the stand-in installer"
     VERBATIM)
   add_custom_target(runtime_installer_files ALL DEPENDS ${installer_files})

@@ -1,5 +1,5 @@
 // The update procedure over fake system calls: what ends the program, what is deleted, what the
-// status line says, and the replacement command piece by piece.
+// status line says.
 #include "update/update.h"
 
 #include <gtest/gtest.h>
@@ -11,15 +11,8 @@
 
 namespace {
 
-TEST(Update, ReplacementCommandLine) {
-    EXPECT_EQ(replacementCommandLine(L"C:\\Program Files\\Velmorante\\VELMORANTE.exe"),
-              L"cmd.exe /c ping -n 3 127.0.0.1 >nul & move /y "
-              L"\"C:\\Program Files\\Velmorante\\VELMORANTE.exe.new\" \"C:\\Program Files\\Velmorante\\VELMORANTE.exe\""
-              L" & start \"\" \"C:\\Program Files\\Velmorante\\VELMORANTE.exe\"");
-}
-
 struct Outcome {
-    std::vector<std::string> events;  // in order: disconnect, download, delete, start, quit
+    std::vector<std::string> events;  // in order: disconnect, download, replace, delete, quit
     bool stopFlag = false;
     int32_t progress = 0;
     std::string status;
@@ -30,9 +23,9 @@ struct Outcome {
 struct Scenario {
     const char* what;
     bool downloads;
-    std::string fileDigest;
+    std::string fileDigest;  // of the bytes as written
     std::string announced;
-    bool starts = true;
+    ReplaceOutcome replaced = ReplaceOutcome::Started;
     bool connected = false;
 };
 
@@ -48,18 +41,18 @@ Outcome run(const Scenario& s) {
 
     UpdateOps ops;
     ops.executable = L"C:\\app\\VELMORANTE.exe";
-    ops.download = [&](const std::string& url, const std::wstring& target, const std::function<void(double)>& progress) {
-        out.events.push_back("download " + url + (target == L"C:\\app\\VELMORANTE.exe.new" ? " to .new" : " elsewhere"));
+    ops.download = [&](const std::wstring& executable, const std::string& url,
+                       const std::function<void(double)>& progress) {
+        out.events.push_back("download " + url + (executable == ops.executable ? " beside" : " elsewhere"));
         for (double f : {0.004, 0.3701, 0.3799, 1.0}) progress(f);
-        return s.downloads;
+        return UpdateDownload{s.downloads, L"C:\\app\\VELMORANTE.exe.r.new", s.fileDigest};
     };
-    ops.fileDigestHex = [&](const std::wstring&) { return s.fileDigest; };
+    ops.replace = [&](const std::wstring&, const std::wstring& path, const std::string& announced) {
+        out.events.push_back(path == L"C:\\app\\VELMORANTE.exe.r.new" && announced == s.announced ? "replace" : "replace other");
+        return s.replaced;
+    };
     ops.deleteFile = [&](const std::wstring& path) {
-        out.events.push_back(path == L"C:\\app\\VELMORANTE.exe.new" ? "delete .new" : "delete elsewhere");
-    };
-    ops.startDetached = [&](const std::wstring& command) {
-        out.events.push_back(command == replacementCommandLine(ops.executable) ? "start replacement" : "start other");
-        return s.starts;
+        out.events.push_back(path == L"C:\\app\\VELMORANTE.exe.r.new" ? "delete download" : "delete elsewhere");
     };
     ops.quitThread = [&](uint32_t thread) { out.events.push_back("quit " + std::to_string(thread)); };
 
@@ -82,22 +75,20 @@ TEST(Update, Outcomes) {
         std::string status;
         bool error;
     };
+    const std::string dl = "download https://h/u.exe beside";
     const std::vector<Row> rows = {
-        {{"verified", true, digest, digest},
-         {"download https://h/u.exe to .new", "start replacement", "quit 7"}, true, 100, kStatusReady, false},
-        {{"upper-case announcement", true, digest, upper},
-         {"download https://h/u.exe to .new", "start replacement", "quit 7"}, true, 100, kStatusReady, false},
-        // The program still ends; ".new" stays beside the executable.
-        {{"command not started", true, digest, digest, false},
-         {"download https://h/u.exe to .new", "start replacement", "quit 7"}, true, 100, kStatusReady, false},
-        {{"mismatch", true, std::string(64, 'b'), digest},
-         {"download https://h/u.exe to .new", "delete .new"}, false, -1, kUpdateDigestMismatch, true},
-        {{"unreadable file", true, "", digest},
-         {"download https://h/u.exe to .new", "delete .new"}, false, -1, kUpdateDigestMismatch, true},
-        {{"download failed", false, digest, digest},
-         {"download https://h/u.exe to .new", "delete .new"}, false, -1, kUpdateDownloadFailed, true},
-        {{"connected: disconnect first", false, digest, digest, true, true},
-         {"stop tunnel", "download https://h/u.exe to .new", "delete .new"}, false, -1, kUpdateDownloadFailed, true},
+        {{"verified", true, digest, digest}, {dl, "replace", "quit 7"}, true, 100, kStatusReady, false},
+        {{"upper-case announcement", true, digest, upper}, {dl, "replace", "quit 7"}, true, 100, kStatusReady, false},
+        // The replacement rolled back: the program keeps running and says so.
+        {{"not started", true, digest, digest, ReplaceOutcome::Failed},
+         {dl, "replace", "delete download"}, false, -1, kUpdateDownloadFailed, true},
+        {{"changed before the check through the handle", true, digest, digest, ReplaceOutcome::DigestMismatch},
+         {dl, "replace", "delete download"}, false, -1, kUpdateDigestMismatch, true},
+        {{"mismatch while writing", true, std::string(64, 'b'), digest},
+         {dl, "delete download"}, false, -1, kUpdateDigestMismatch, true},
+        {{"download failed", false, digest, digest}, {dl, "delete download"}, false, -1, kUpdateDownloadFailed, true},
+        {{"connected: disconnect first", false, digest, digest, ReplaceOutcome::Started, true},
+         {"stop tunnel", dl, "delete download"}, false, -1, kUpdateDownloadFailed, true},
     };
     for (const Row& row : rows) {
         const Outcome out = run(row.scenario);
@@ -113,7 +104,7 @@ TEST(Update, ProgressNotifiesOnlyChangedPercents) {
     const Outcome ok = run({"verified", true, std::string(64, 'a'), std::string(64, 'a')});
     // 0.4 % and 0 % are the same whole percent as the start; 37.01 % and 37.99 % are one.
     EXPECT_EQ(ok.progressSeen, (std::vector<int32_t>{37, 100}));
-    const Outcome connected = run({"connected", false, "", "x", true, true});
+    const Outcome connected = run({"connected", false, "", "x", ReplaceOutcome::Started, true});
     // Stopping and idle ("Готов.") come first, then the download's percentages, then the failure.
     EXPECT_EQ(connected.progressSeen, (std::vector<int32_t>{0, 0, 37, 100, -1}));
 }

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -29,10 +30,19 @@ namespace fs = std::filesystem;
 
 std::string digestOf(const wchar_t* name) { return sha256FileHex((downloads() / name).wstring()); }
 
-fs::path tempInstaller() {
-    wchar_t folder[MAX_PATH] = {};
-    GetTempPathW(MAX_PATH, folder);
-    return fs::path(folder) / kInstallerFileName;
+// The Windows folder's Temp, where the installer gets a fresh folder "VELMORANTE-setup-<random>".
+fs::path systemTemp() {
+    wchar_t windows[MAX_PATH] = {};
+    GetSystemWindowsDirectoryW(windows, MAX_PATH);
+    return fs::path(windows) / L"Temp";
+}
+std::vector<fs::path> installerFolders() {
+    std::vector<fs::path> found;
+    std::error_code ec;
+    for (const fs::directory_entry& e : fs::directory_iterator(systemTemp(), ec)) {
+        if (e.path().filename().wstring().rfind(L"VELMORANTE-setup-", 0) == 0) found.push_back(e.path());
+    }
+    return found;
 }
 
 // The fixture itself, run directly and waited for: removes what an install of ours left.
@@ -56,7 +66,7 @@ struct Surroundings : TrustServiceAuthority {
         TrustServiceAuthority::SetUp();
         uninstallRuntime();  // what a crashed run left
         std::error_code ec;
-        fs::remove(tempInstaller(), ec);
+        for (const fs::path& left : installerFolders()) fs::remove_all(left, ec);
         ASSERT_FALSE(isWebViewRuntimeInstalled()) << "a web view runtime is registered in this prefix";
     }
     void TearDown() override {
@@ -76,7 +86,7 @@ struct Seen {
     std::vector<Progress> progress;
     std::vector<std::string> done;  // every WM_APP_BOOTSTRAP_DONE text
     std::vector<std::string> installer;  // the installer's record: "args=…", "show=…", "image=…", "result=…"
-    bool installerLeft = false;          // the downloaded file is still in the temporary folder
+    bool installerLeft = false;          // the installer's folder is still there
     int errorBoxes = 0;
 };
 
@@ -150,7 +160,7 @@ Seen runBootstrap(const BootstrapSettings& settings, const wchar_t* mode = L"") 
     collect(window.handle, run);  // nothing may follow the one WM_APP_BOOTSTRAP_DONE
     std::istringstream lines(readFileBytes(record));
     for (std::string line; std::getline(lines, line);) run.installer.push_back(line);
-    run.installerLeft = fs::exists(tempInstaller());
+    run.installerLeft = !installerFolders().empty();
     SetEnvironmentVariableW(L"VLM_RUNTIME_INSTALLER", nullptr);
     return run;
 }
@@ -185,7 +195,10 @@ TEST(Bootstrap, FailuresReachTheWindow) {
         const wchar_t* mode;
         const char* message;
         bool started;
+        std::function<void(const std::wstring&)> downloaded = nullptr;
     };
+    const std::string unsignedBytes = readFileBytes(downloads() / L"installer-unsigned.exe");
+    auto swap = [&unsignedBytes](const std::wstring& installer) { ASSERT_TRUE(writeFileBytes(installer, unsignedBytes)); };
     const std::vector<Row> rows = {
         {"answer without signature", "/api/v1/prereq?nosig=1", "", L"", kBootstrapNoAnswer, false},
         {"answer altered after signing", "/api/v1/prereq?alter=1", "", L"", kBootstrapNoAnswer, false},
@@ -206,6 +219,10 @@ TEST(Bootstrap, FailuresReachTheWindow) {
          kBootstrapCheckFailed, false},
         {"altered after signing", "", offer(served("installer-altered.exe"), digestOf(L"installer-altered.exe")), L"",
          kBootstrapCheckFailed, false},
+        {"signed by another name", "", offer(served("installer-other.exe"), digestOf(L"installer-other.exe")), L"",
+         kBootstrapCheckFailed, false},
+        {"swapped after its download", "", offer(served("installer-signed.exe"), signedDigest), L"",
+         kBootstrapCheckFailed, false, swap},
         {"not a program", "", offer(served("installer-dll.exe"), digestOf(L"installer-dll.exe")), L"",
          kBootstrapStartFailed, false},
         {"installer installs nothing", "", offer(served("installer-signed.exe"), signedDigest), L"never",
@@ -219,26 +236,43 @@ TEST(Bootstrap, FailuresReachTheWindow) {
         } else {
             settings = offering(row.answer);
         }
+        settings.downloaded = row.downloaded;
         const Seen run = runBootstrap(settings, row.mode);
         ASSERT_EQ(run.done.size(), 1u);
         EXPECT_EQ(run.done[0], row.message);
         EXPECT_EQ(installerStarted(run), row.started);
-        EXPECT_EQ(run.errorBoxes, row.message == std::string(kBootstrapStartFailed) ? 1 : 0);
+        EXPECT_EQ(run.errorBoxes, 0);  // started by full path, not through the shell
         EXPECT_FALSE(run.installerLeft);
         EXPECT_FALSE(isWebViewRuntimeInstalled());
     }
 }
 
-// The real prerequisite answer, the signed installer, run hidden with "/silent /install".
+// The real prerequisite answer, the signed installer, run hidden with "/silent /install" from a
+// fresh folder of its own; while it is checked and run nobody writes or deletes it.
 TEST(Bootstrap, InstallsTheRuntime) {
-    const Seen run = runBootstrap(BootstrapSettings{});
+    BootstrapSettings settings;
+    std::wstring heldPath;
+    DWORD writeError = 0, deleteError = 0;
+    settings.held = [&](const std::wstring& installer) {
+        heldPath = installer;
+        HANDLE writer = CreateFileW(installer.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+        writeError = writer == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+        deleteError = DeleteFileW(installer.c_str()) ? 0 : GetLastError();
+    };
+    const Seen run = runBootstrap(settings);
     ASSERT_EQ(run.done.size(), 1u);
     EXPECT_EQ(run.done[0], "");
     EXPECT_TRUE(isWebViewRuntimeInstalled());
     EXPECT_FALSE(run.installerLeft);
+    EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(deleteError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    const fs::path held(heldPath);
+    EXPECT_EQ(held.filename().wstring(), kInstallerFileName);
+    EXPECT_EQ(held.parent_path().parent_path(), systemTemp());
     const std::vector<std::string> installer = {
-        "args=/silent /install", "show=" + std::to_string(SW_HIDE), "image=" + wideToUtf8(tempInstaller().wstring()),
-        "result=installed"};
+        "args=/silent /install", "show=" + std::to_string(SW_HIDE), "image=" + wideToUtf8(heldPath), "result=installed"};
     EXPECT_EQ(run.installer, installer);
 
     // Preparing, the download's percentages, then installing: the check at 100 % is not shown
@@ -288,7 +322,7 @@ TEST(Bootstrap, InstallerOutlastingTheWait) {
     EXPECT_TRUE(isWebViewRuntimeInstalled());
     // The installer was still running when its file was to be deleted; the platform may refuse.
     std::error_code ec;
-    fs::remove(tempInstaller(), ec);
+    for (const fs::path& left : installerFolders()) fs::remove_all(left, ec);
     uninstallRuntime();
 }
 

@@ -14,7 +14,6 @@
 #include "foundation/text.h"
 #include "tests/fixtures/webview-runtime/harness_win.h"
 #include "tunnel/tunnel.h"
-#include "update/update.h"
 
 namespace {
 
@@ -237,16 +236,16 @@ TEST_F(ProgramWin, ForgedBootstrapSignalsChangeNothing) {
 
 // Programs and a library of system names planted beside the program, which is started in its own
 // folder (the usual current folder, as a double click starts it): the library is never loaded
-// (Wine's native-first override would take the plant otherwise), and the tunnel's DNS command and
-// the update's replacement line, run with that folder current, start netsh, cmd and ping from
-// System32. The replacement's last step starts the planted Program.exe: the line did run.
+// (Wine's native-first override would take the plant otherwise), and the tunnel's DNS command, run
+// with that folder current, starts netsh from System32. (The update starts no command interpreter:
+// its own test plants cmd and ping.)
 TEST_F(ProgramWin, PlantedProgramsAndLibrariesNeverRun) {
     TempFolder planted;
     const fs::path marks = folder.path / L"marks";
     fs::create_directories(marks);
     const fs::path here = fs::path(programPath()).parent_path();
     fs::copy_file(programPath(), planted.path / L"VELMORANTE.exe");
-    for (const wchar_t* name : {L"netsh.exe", L"cmd.exe", L"ping.exe", L"Program.exe"}) {
+    for (const wchar_t* name : {L"netsh.exe", L"cmd.exe", L"ping.exe"}) {
         fs::copy_file(here / L"planted_marker.exe", planted.path / name);
     }
     fs::copy_file(here / L"planted_library.dll", planted.path / L"version.dll");
@@ -269,14 +268,12 @@ TEST_F(ProgramWin, PlantedProgramsAndLibrariesNeverRun) {
     GetCurrentDirectoryW(MAX_PATH, previous);
     SetCurrentDirectoryW(planted.path.wstring().c_str());
     windowsTunnelOps().adapters.setTunnelDns();
-    EXPECT_TRUE(windowsUpdateOps().startDetached(replacementCommandLine((planted.path / L"Program.exe").wstring())));
     SetCurrentDirectoryW(previous);
-    EXPECT_TRUE(pumpUntil([&] { return fs::exists(marks / L"Program.exe.ran"); }, 20000).done);
     SetEnvironmentVariableW(L"WINEDLLOVERRIDES", before.empty() ? nullptr : before.c_str());
     SetEnvironmentVariableW(L"VLM_PLANT_MARKS", nullptr);
     std::vector<std::string> left;  // a plant's mark is "<its name>.ran" or ".loaded"
     for (const fs::directory_entry& e : fs::directory_iterator(marks)) left.push_back(wideToUtf8(e.path().filename().wstring()));
-    EXPECT_EQ(left, std::vector<std::string>{"Program.exe.ran"});
+    EXPECT_EQ(left, std::vector<std::string>{});
 }
 
 // A loop ended by WM_QUIT (the update's way out) hides the window before the shutdown, which is
@@ -294,6 +291,40 @@ TEST_F(ProgramWin, QuittingHidesTheWindowBeforeTheShutdown) {
     ASSERT_TRUE(PostThreadMessageW(program.info.dwThreadId, WM_QUIT, 0, 0));
     EXPECT_TRUE(pumpUntil([&] { return IsWindow(window) && !IsWindowVisible(window); }, 2000).done);
     EXPECT_EQ(program.waitExit(15000), 0);
+}
+
+// The version an update started ("--after-update") waits for the ending instance's mutex, here
+// through a shutdown stretched to 10 s, instead of giving up; it removes the executable the update
+// renamed aside, and it alone runs afterwards.
+TEST_F(ProgramWin, TheUpdatedVersionWaitsForTheEndingOne) {
+    registerRuntime();
+    TempFolder installed;
+    const fs::path exe = installed.path / L"VELMORANTE.exe";
+    const fs::path aside = exe.wstring() + L".old";
+    fs::copy_file(programPath(), exe);
+    fs::copy_file(programPath(), aside);
+    SetEnvironmentVariableW(L"VLM_DEV_SHUTDOWN_PAUSE_MS", L"10000");
+    Program ending;
+    const bool started = ending.start(L"", exe);
+    SetEnvironmentVariableW(L"VLM_DEV_SHUTDOWN_PAUSE_MS", nullptr);
+    ASSERT_TRUE(started);
+    HWND window = waitForWindow(10000);
+    ASSERT_NE(window, nullptr);
+    ASSERT_TRUE(pumpUntil([&] { return IsWindowVisible(window) != FALSE; }, 10000).done);
+    ASSERT_TRUE(PostThreadMessageW(ending.info.dwThreadId, WM_QUIT, 0, 0));
+    ASSERT_TRUE(pumpUntil([&] { return !IsWindowVisible(window); }, 3000).done);
+    Program updated;
+    ASSERT_TRUE(updated.start(L"--after-update", exe));
+    EXPECT_EQ(ending.waitExit(20000), 0);
+    HWND fresh = nullptr;
+    EXPECT_TRUE(pumpUntil([&] {
+        fresh = FindWindowW(L"VelmoranteWindow", nullptr);
+        return fresh && IsWindowVisible(fresh);
+    }, 30000).done);
+    EXPECT_EQ(updated.waitExit(0), -1) << "the updated version gave up";
+    EXPECT_TRUE(pumpUntil([&] { return !fs::exists(aside); }, 6000).done);
+    if (fresh) PostMessageW(fresh, WM_CLOSE, 0, 0);
+    EXPECT_EQ(updated.waitExit(15000), 0);
 }
 
 // An instance of another integrity level (an elevated one) holds a mutex whose access list grants

@@ -1,6 +1,7 @@
 // The update under Wine against the development service (scripts/test.d/44-bootstrap-update; the
 // names and addresses are those of the bootstrap test). The executable replaced is a copy of the
-// small update-old.exe in a temporary folder; the service offers downloads/update-new.exe.
+// small update-old.exe in a temporary folder; the service offers downloads/update-new.exe. The
+// replaced program is not the running one here: the program's own test shows the mutex hand-over.
 #include "update/update.h"
 
 #include <windows.h>
@@ -16,6 +17,8 @@
 #include "control/controller.h"
 #include "dev_service_support_win.h"
 #include "foundation/crypto.h"
+#include "foundation/http.h"
+#include "foundation/text.h"
 
 namespace {
 
@@ -37,9 +40,18 @@ struct Installed {
     fs::path executable = folder.path / L"Program.exe";
     std::string oldBytes = readFileBytes(downloads() / L"update-old.exe");
     Installed() { writeFileBytes(executable, oldBytes); }
+    // Every file in the folder but the program itself: what an update left behind.
+    std::vector<std::string> leftovers() const {
+        std::vector<std::string> names;
+        for (const fs::directory_entry& e : fs::directory_iterator(folder.path)) {
+            if (e.path() != executable) names.push_back(wideToUtf8(e.path().filename().wstring()));
+        }
+        return names;
+    }
 };
 
-Seen runUpdateOf(const Installed& installed, const std::string& url, const std::string& sha256, bool connected = false) {
+Seen runUpdateOf(const Installed& installed, const std::string& url, const std::string& sha256, bool connected = false,
+                 const UpdateTestHooks& hooks = {}, uint64_t limitBytes = 0) {
     Seen seen;
     SystemOps system;
     system.tunnel.stop = [&seen](EngineState&) { seen.events.push_back("stop tunnel"); };
@@ -56,7 +68,7 @@ Seen runUpdateOf(const Installed& installed, const std::string& url, const std::
     controller.update.progress = 0;  // as startUpdate leaves it
     if (connected) controller.phase = TunnelPhase::Running;
 
-    UpdateOps ops = windowsUpdateOps();
+    UpdateOps ops = windowsUpdateOps(hooks, limitBytes);
     ops.executable = installed.executable.wstring();
     runUpdate(controller, url, sha256, ops);
 
@@ -73,29 +85,52 @@ std::string upper(std::string text) {
 
 const std::string kNewUrl = "https://api.velmorante.test/files/update-new.exe";
 
+// The digest of what the service sends for url, fetched once.
+std::string servedDigest(const std::string& url) {
+    TempFolder scratch;
+    const fs::path file = scratch.path / L"served";
+    return httpDownload(utf8ToWide(url), file.wstring(), nullptr) ? sha256FileHex(file.wstring()) : std::string();
+}
+
+// Every failure before the new version starts: the installed program stays, byte for byte, nothing
+// is left beside it, and the status line says why.
 TEST(Update, FailuresLeaveTheProgramAlone) {
     const std::string newDigest = sha256FileHex((downloads() / L"update-new.exe").wstring());
+    const std::string dataUrl = "https://api.velmorante.test/data/65536";
+    const std::string oldBytes = readFileBytes(downloads() / L"update-old.exe");
+    UpdateTestHooks swapped;  // another program of the user writes its own bytes into the download
+    swapped.downloaded = [&oldBytes](const std::wstring& path) { ASSERT_TRUE(writeFileBytes(path, oldBytes)); };
     struct Row {
         const char* what;
         std::string url, sha256;
         const char* status;
+        UpdateTestHooks hooks = {};
+        uint64_t limit = 0;
     };
     const std::vector<Row> rows = {
         {"digest mismatch", kNewUrl, sha256FileHex((downloads() / L"update-old.exe").wstring()), kUpdateDigestMismatch},
         {"download refused", kNewUrl + "?status=500", newDigest, kUpdateDownloadFailed},
         {"download cut short", kNewUrl + "?truncate=5000", newDigest, kUpdateDownloadFailed},
         {"plain http", "http://api.velmorante.test/files/update-new.exe", newDigest, kUpdateDownloadFailed},
+        {"replaced between download and check", kNewUrl, newDigest, kUpdateDigestMismatch, swapped},
+        {"announced length over the cap", "https://api.velmorante.test/data/2097152", newDigest, kUpdateDownloadFailed,
+         {}, 1048576},
+        {"no length, running past the cap", "https://api.velmorante.test/data/2097152?nolength=1", newDigest,
+         kUpdateDownloadFailed, {}, 1048576},
+        // Verified, but no program: the start fails and the old name is restored.
+        {"the new version does not start", dataUrl, servedDigest(dataUrl), kUpdateDownloadFailed},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
+        ASSERT_FALSE(row.sha256.empty());
         Installed installed;
-        const Seen seen = runUpdateOf(installed, row.url, row.sha256);
+        const Seen seen = runUpdateOf(installed, row.url, row.sha256, false, row.hooks, row.limit);
         ASSERT_FALSE(seen.statuses.empty());
         EXPECT_EQ(seen.statuses.back(), row.status);
         EXPECT_EQ(seen.progress.back(), -1);
         EXPECT_FALSE(seen.stopFlag);
         EXPECT_FALSE(seen.quitPosted);
-        EXPECT_FALSE(fs::exists(installed.executable.wstring() + kUpdateSuffix));
+        EXPECT_EQ(installed.leftovers(), std::vector<std::string>{});
         EXPECT_EQ(readFileBytes(installed.executable), installed.oldBytes);
     }
 }
@@ -140,13 +175,28 @@ TEST(Update, DisconnectsFirst) {
     EXPECT_EQ(seen.statuses.back(), kUpdateDigestMismatch);
 }
 
-// The replacement itself: the command interpreter waits, moves ".new" over the program and starts
-// it; the upper-case announcement is accepted.
+// The replacement itself: the checked download renamed over the program and started by full path
+// with the switch that waits for the old instance; the upper-case announcement is accepted. While
+// it is held nobody writes or deletes it, and a cmd or ping planted beside the program never runs.
 TEST(Update, ReplacesAndRestartsTheProgram) {
     Installed installed;
+    for (const wchar_t* name : {L"cmd.exe", L"ping.exe"}) {
+        ASSERT_TRUE(writeFileBytes(installed.folder.path / name, installed.oldBytes));
+    }
     const std::string newBytes = readFileBytes(downloads() / L"update-new.exe");
     const std::string digest = upper(sha256FileHex((downloads() / L"update-new.exe").wstring()));
-    const Seen seen = runUpdateOf(installed, kNewUrl, digest);
+    DWORD writeError = 0, deleteError = 0;
+    UpdateTestHooks hooks;
+    hooks.held = [&](const std::wstring& path) {
+        HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+        writeError = writer == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+        deleteError = DeleteFileW(path.c_str()) ? 0 : GetLastError();
+    };
+    const Seen seen = runUpdateOf(installed, kNewUrl, digest, false, hooks);
+    EXPECT_EQ(writeError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(deleteError, static_cast<DWORD>(ERROR_SHARING_VIOLATION));
     EXPECT_TRUE(seen.stopFlag);
     EXPECT_TRUE(seen.quitPosted);
     ASSERT_FALSE(seen.statuses.empty());
@@ -156,9 +206,15 @@ TEST(Update, ReplacesAndRestartsTheProgram) {
     const fs::path started = installed.executable.wstring() + L".started";
     const uint64_t deadline = GetTickCount64() + 20000;
     while (GetTickCount64() < deadline && readFileBytes(started).empty()) Sleep(100);
-    EXPECT_EQ(readFileBytes(started), "new");
+    EXPECT_EQ(readFileBytes(started), "new --after-update");
     EXPECT_EQ(readFileBytes(installed.executable), newBytes);
-    EXPECT_FALSE(fs::exists(installed.executable.wstring() + kUpdateSuffix));
+    // The old build renamed aside, gone at the next start.
+    const fs::path aside = installed.executable.wstring() + kReplacedSuffix;
+    EXPECT_EQ(readFileBytes(aside), installed.oldBytes);
+    removeReplacedExecutable(installed.executable.wstring(), 5000);
+    EXPECT_FALSE(fs::exists(aside));
+    fs::remove(started);
+    EXPECT_EQ(installed.leftovers(), (std::vector<std::string>{"cmd.exe", "ping.exe"}));
 }
 
 }  // namespace

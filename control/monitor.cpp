@@ -56,8 +56,9 @@ bool switchSilentServer(TunnelController& c, uint64_t tick) {
 bool switchServerWithoutTraffic(TunnelController& c, uint64_t tick) {
     EngineState& e = c.engine;
     if (!e.running.load() || e.liveness.load() != Liveness::Failed) return false;
-    const uint64_t lastOk = e.lastOkTick.load();
-    if (tick > lastOk && tick - lastOk > kServerSilenceMs) return false;  // silent: the switch above handles it
+    // The server must have answered a probe since the check failed: a server that went down
+    // meanwhile is the silence switch's business, after its own 7 s.
+    if (e.lastOkTick.load() < e.livenessFailedTick.load()) return false;
     size_t servers = 0;
     std::string link;
     {

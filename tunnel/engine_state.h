@@ -49,6 +49,7 @@ struct EngineState {
     std::atomic<int32_t> latencyMs{-1};
     std::atomic<uint64_t> lastOkTick{0};
     std::atomic<Liveness> liveness{Liveness::Unchecked};
+    std::atomic<uint64_t> livenessFailedTick{0};  // when the check last failed twice
     std::atomic<bool> noTrafficReported{false};  // the single-server case is logged once per tunnel
     NoTrafficServers noTraffic;                  // outlives the tunnels
     std::string serverAddress;  // host:port of the primary route

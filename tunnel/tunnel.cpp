@@ -344,7 +344,10 @@ void livenessLoop(EngineState& state, const Clock& clock, const NetworkOps& netw
             return;
         }
         const bool ok = r.outcome == FetchOutcome::Ok;
-        if (!ok) log("liveness check failed twice (" + r.detail + ")");
+        if (!ok) {
+            log("liveness check failed twice (" + r.detail + ")");
+            state.livenessFailedTick = clock.nowMs();
+        }
         state.liveness = ok ? Liveness::Ok : Liveness::Failed;
         if (!pauseUnlessStopped(state, clock, kLivenessIntervalMs)) return;
     }

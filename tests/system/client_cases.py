@@ -220,8 +220,8 @@ def freeze(address, on):
     if not on:
         subprocess.run(["ip", "netns", "exec", srv, "nft", "delete", "table", "inet", "vlm_freeze"])
         return
-    rules = ("table inet vlm_freeze { chain out { type filter hook output priority 0; policy accept; "
-             "ip saddr %s tcp sport 8443 ct reply bytes > 20000 drop; } }" % address)
+    rules = ("table inet vlm_freeze {\n chain out {\n  type filter hook output priority 0; policy accept;\n"
+             "  ip saddr %s tcp sport 8443 ct reply bytes > 20000 drop\n }\n}\n" % address)
     subprocess.run(["ip", "netns", "exec", srv, "nft", "-f", "-"], input=rules, text=True, check=True)
 
 
@@ -262,8 +262,12 @@ def frozen_path():
 
 def main():
     try:
+        # VLM_CLIENT_CASES (names, space-separated) runs only those sections.
+        only = os.environ.get("VLM_CLIENT_CASES", "").split()
         for section in (selection_of_ten, selection_failover_and_engine_death, conflicting_program, service_documents,
                         frozen_path):
+            if only and section.__name__ not in only:
+                continue
             try:
                 section()
             except Exception as e:

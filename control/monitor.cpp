@@ -50,6 +50,37 @@ bool switchSilentServer(TunnelController& c, uint64_t tick) {
     return true;
 }
 
+// The server answers its health probe but the liveness check through the tunnel failed twice:
+// with another server to go to, the switch runs as for a silent server and this one is passed over
+// for a while; alone, it stays up and the log says so once. True when the switch ran.
+bool switchServerWithoutTraffic(TunnelController& c, uint64_t tick) {
+    EngineState& e = c.engine;
+    if (!e.running.load() || e.liveness.load() != Liveness::Failed) return false;
+    // The server must have answered a probe since the check failed: a server that went down
+    // meanwhile is the silence switch's business, after its own 7 s.
+    if (e.lastOkTick.load() < e.livenessFailedTick.load()) return false;
+    size_t servers = 0;
+    std::string link;
+    {
+        std::lock_guard<std::mutex> hold(c.lock);
+        servers = c.activeProfile.servers.size();
+        link = c.activeProfile.primaryLink;
+    }
+    if (servers < 2) {
+        if (!e.noTrafficReported.exchange(true)) {
+            c.system.log("server " + e.serverAddress + " carries no traffic; it is the only server, staying connected");
+        }
+        return false;
+    }
+    c.system.log("server " + e.serverAddress + " carries no traffic, switching");
+    {
+        std::lock_guard<std::mutex> hold(e.noTraffic.lock);
+        e.noTraffic.until[link] = tick + kNoTrafficSkipMs;
+    }
+    c.reconnect(kStatusServerSilent);
+    return true;
+}
+
 // The checks while the tunnel runs, in order; true when one of them acted.
 bool watchRunningTunnel(TunnelController& c, MonitorState& state) {
     if (!c.system.tunnel.enginesAlive(c.engine)) {
@@ -58,6 +89,7 @@ bool watchRunningTunnel(TunnelController& c, MonitorState& state) {
     }
     const uint64_t tick = now(c);
     if (switchSilentServer(c, tick)) return true;
+    if (switchServerWithoutTraffic(c, tick)) return true;
     if (tick >= state.nextConflictCheck) {
         state.nextConflictCheck = tick + kConflictScanIntervalMs;
         const std::string name = findConflict(c);

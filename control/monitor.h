@@ -13,6 +13,8 @@ inline constexpr uint64_t kServerSilenceMs = 7000;        // more than this with
 inline constexpr uint64_t kConflictScanIntervalMs = 1000;
 inline constexpr int kConflictAttemptsAfterEngineEnd = 8;  // an engine dies a moment after the program that killed it starts
 inline constexpr uint32_t kConflictAttemptPauseMs = 250;
+// A server that connected but carried no traffic is passed over by the server choice this long.
+inline constexpr uint64_t kNoTrafficSkipMs = 5 * 60 * 1000;
 
 inline constexpr const char* kStatusServerSilent = "Сервер перестал отвечать, переключаюсь на другой…";
 inline constexpr const char* kStatusEngineStopped = "Туннель неожиданно остановился. ";

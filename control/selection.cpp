@@ -41,7 +41,8 @@ std::vector<int32_t> probeRound(const NetworkOps& network, const std::vector<Tcp
 }  // namespace
 
 std::string selectServer(const NetworkOps& network, const LogSink& log, const std::vector<std::string>& servers,
-                         uint32_t interfaceIndex, const std::function<bool()>& stopped) {
+                         uint32_t interfaceIndex, const std::function<bool()>& stopped,
+                         const std::function<bool(const std::string& link)>& skipped) {
     std::vector<Candidate> candidates;
     for (const std::string& text : servers) {
         Candidate c;
@@ -63,10 +64,18 @@ std::string selectServer(const NetworkOps& network, const LogSink& log, const st
     }
 
     const Candidate* chosen = nullptr;
+    const Candidate* fastest = nullptr;
     for (const Candidate& c : candidates) {
         log("server " + c.link.host + ": " + (c.bestMs < 0 ? std::string("unreachable") : std::to_string(c.bestMs) + " ms"));
-        if (c.bestMs >= 0 && (!chosen || c.bestMs < chosen->bestMs)) chosen = &c;
+        if (c.bestMs < 0) continue;
+        if (!fastest || c.bestMs < fastest->bestMs) fastest = &c;
+        if (skipped && skipped(*c.text)) {
+            log("server " + c.link.host + " passed over: it carried no traffic a short while ago");
+        } else if (!chosen || c.bestMs < chosen->bestMs) {
+            chosen = &c;
+        }
     }
+    if (!chosen) chosen = fastest;
     return chosen ? *chosen->text : std::string();
 }
 
@@ -81,5 +90,13 @@ std::string chooseServer(TunnelController& c, const std::vector<std::string>& se
     std::string adapterName;
     uint32_t interfaceIndex = 0;
     if (!c.system.adapters.findInternetAdapter(adapterName, interfaceIndex)) return servers.front();
-    return selectServer(c.system.network, c.system.log, servers, interfaceIndex, [&c] { return selectionStopped(c); });
+    const uint64_t now = c.system.clock.nowMs();
+    const auto skipped = [&c, now](const std::string& link) {
+        NoTrafficServers& list = c.engine.noTraffic;
+        std::lock_guard<std::mutex> hold(list.lock);
+        const auto found = list.until.find(link);
+        return found != list.until.end() && now < found->second;
+    };
+    return selectServer(c.system.network, c.system.log, servers, interfaceIndex, [&c] { return selectionStopped(c); },
+                        skipped);
 }

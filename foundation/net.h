@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,3 +42,40 @@ inline constexpr size_t kProbeBatchSize = 32;
 // One probeTcp per target, all at once: up to 32 non-blocking connects at a time, in the given
 // order, watched by one wait of at most timeoutMs per batch. The results in the targets' order.
 std::vector<int32_t> probeTcpMany(const std::vector<TcpTarget>& targets, uint32_t interfaceIndex, uint32_t timeoutMs);
+
+// A GET through a local SOCKS5 proxy, read with caps: what the liveness check of a running tunnel
+// asks of the sockets. The proxy is asked for the host by name (no authentication), so the name
+// is resolved at the far end, never here.
+struct FetchLimits {
+    size_t wantBodyBytes = 64 * 1024;  // success once this many body bytes arrived; never read past it
+    uint32_t timeoutMs = 8000;         // for the whole exchange, connect included
+    size_t maxHeaderBytes = 8192;      // the answer's status line and headers together
+    uint32_t sliceMs = 100;            // the longest single wait, so that a stop is seen in time
+};
+
+enum class FetchOutcome { Ok, Failed, NotOffered };
+
+struct FetchResult {
+    FetchOutcome outcome = FetchOutcome::Failed;
+    int status = 0;          // the HTTP status when an answer's status line arrived
+    size_t bodyBytes = 0;    // body bytes read (framing included), at most wantBodyBytes
+    std::string detail;      // why it failed, for the log
+};
+
+// One connected byte stream as the fetch sees it. send: true when every byte went out. receive:
+// up to size bytes within waitMs; >0 bytes read, 0 the peer closed, -1 an error, -2 nothing yet.
+struct ByteStream {
+    std::function<bool(const char* data, size_t size)> send;
+    std::function<int(char* buffer, size_t size, uint32_t waitMs)> receive;
+};
+
+// The SOCKS5 greeting and CONNECT for host:port, then "GET path HTTP/1.1". A status other than 200
+// is NotOffered; fewer than wantBodyBytes before the end, the time-out or the stop is Failed.
+// nowMs is the caller's clock; stop (optional) is asked between waits.
+FetchResult socksHttpGet(const ByteStream& stream, const std::string& host, uint16_t port, const std::string& path,
+                         const FetchLimits& limits, const std::function<uint64_t()>& nowMs,
+                         const std::function<bool()>& stop = nullptr);
+
+// socksHttpGet over a TCP connection to 127.0.0.1:socksPort.
+FetchResult fetchThroughSocks(uint16_t socksPort, const std::string& host, uint16_t port, const std::string& path,
+                              const FetchLimits& limits, const std::function<bool()>& stop = nullptr);

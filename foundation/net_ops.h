@@ -1,6 +1,6 @@
 // The network group of the seams: what the tunnel start, its health probe and the server choice
 // ask of the sockets. The program fills it with foundation's socket functions (resolveIPv4,
-// freeLocalPort, probeTcp, probeTcpMany); tests script it. Each default finds nothing.
+// freeLocalPort, probeTcp, probeTcpMany, fetchThroughSocks); tests script it. Each default finds nothing.
 #pragma once
 
 #include <cstdint>
@@ -23,4 +23,13 @@ struct NetworkOps {
     // callers then run probeTcp for one target after another).
     std::function<std::vector<int32_t>(const std::vector<TcpTarget>& targets, uint32_t interfaceIndex, uint32_t timeoutMs)>
         probeTcpMany;
+    // fetchThroughSocks (default: fails at once).
+    std::function<FetchResult(uint16_t socksPort, const std::string& host, uint16_t port, const std::string& path,
+                              const FetchLimits& limits, const std::function<bool()>& stop)>
+        fetchThroughSocks = [](uint16_t, const std::string&, uint16_t, const std::string&, const FetchLimits&,
+                               const std::function<bool()>&) {
+            FetchResult r;
+            r.detail = "no sockets";
+            return r;
+        };
 };

@@ -108,3 +108,46 @@ std::vector<int32_t> probeTcpMany(const std::vector<TcpTarget>& targets, uint32_
 int32_t probeTcp(const std::string& address, uint16_t port, uint32_t interfaceIndex, uint32_t timeoutMs) {
     return probeTcpMany({{address, port}}, interfaceIndex, timeoutMs).front();
 }
+
+FetchResult fetchThroughSocks(uint16_t socksPort, const std::string& host, uint16_t port, const std::string& path,
+                              const FetchLimits& limits, const std::function<bool()>& stop) {
+    const auto nowMs = [] {
+        return static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count());
+    };
+    FetchResult r;
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (s < 0) {
+        r.detail = "no socket";
+        return r;
+    }
+    sockaddr_in proxy{};
+    proxy.sin_family = AF_INET;
+    proxy.sin_port = htons(socksPort);
+    proxy.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(s, reinterpret_cast<const sockaddr*>(&proxy), sizeof proxy);
+    ByteStream stream;
+    stream.send = [s](const char* data, size_t size) {
+        size_t sent = 0;
+        for (int spins = 0; sent < size && spins < 100; ++spins) {
+            pollfd p{s, POLLOUT, 0};
+            if (poll(&p, 1, 100) <= 0) continue;
+            const ssize_t n = ::send(s, data + sent, size - sent, MSG_NOSIGNAL);
+            if (n < 0) return false;
+            sent += static_cast<size_t>(n);
+        }
+        return sent == size;
+    };
+    stream.receive = [s](char* buffer, size_t size, uint32_t waitMs) {
+        pollfd p{s, POLLIN, 0};
+        const int ready = poll(&p, 1, static_cast<int>(waitMs));
+        if (ready == 0) return -2;
+        if (ready < 0) return -1;
+        const ssize_t n = recv(s, buffer, size, 0);
+        return n < 0 ? -1 : static_cast<int>(n);
+    };
+    r = socksHttpGet(stream, host, port, path, limits, nowMs, stop);
+    close(s);
+    return r;
+}

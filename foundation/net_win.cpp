@@ -139,3 +139,66 @@ std::vector<int32_t> probeTcpMany(const std::vector<TcpTarget>& targets, uint32_
 int32_t probeTcp(const std::string& address, uint16_t port, uint32_t interfaceIndex, uint32_t timeoutMs) {
     return probeTcpMany({{address, port}}, interfaceIndex, timeoutMs).front();
 }
+
+FetchResult fetchThroughSocks(uint16_t socksPort, const std::string& host, uint16_t port, const std::string& path,
+                              const FetchLimits& limits, const std::function<bool()>& stop) {
+    FetchResult r;
+    if (!startSockets()) {
+        r.detail = "no sockets";
+        return r;
+    }
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        r.detail = "no socket";
+        return r;
+    }
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    sockaddr_in proxy{};
+    proxy.sin_family = AF_INET;
+    proxy.sin_port = htons(socksPort);
+    proxy.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(s, reinterpret_cast<const sockaddr*>(&proxy), sizeof proxy);
+    // Waits for the socket to be readable (or writable) for at most waitMs; a refused connect
+    // shows up as an error here.
+    const auto wait = [s](bool forWrite, uint32_t waitMs) {
+        fd_set ready, failed;
+        FD_ZERO(&ready);
+        FD_ZERO(&failed);
+        FD_SET(s, &ready);
+        FD_SET(s, &failed);
+        timeval t{};
+        t.tv_sec = static_cast<long>(waitMs / 1000);
+        t.tv_usec = static_cast<long>((waitMs % 1000) * 1000);
+        const int n = forWrite ? select(0, nullptr, &ready, &failed, &t) : select(0, &ready, nullptr, &failed, &t);
+        if (n < 0 || FD_ISSET(s, &failed)) return -1;
+        return n == 0 ? 0 : 1;
+    };
+    ByteStream stream;
+    stream.send = [s, wait](const char* data, size_t size) {
+        size_t sent = 0;
+        for (int spins = 0; sent < size && spins < 100; ++spins) {
+            const int ready = wait(true, 100);
+            if (ready < 0) return false;
+            if (ready == 0) continue;
+            const int n = ::send(s, data + sent, static_cast<int>(size - sent), 0);
+            if (n == SOCKET_ERROR) {
+                if (WSAGetLastError() == WSAEWOULDBLOCK) continue;
+                return false;
+            }
+            sent += static_cast<size_t>(n);
+        }
+        return sent == size;
+    };
+    stream.receive = [s, wait](char* buffer, size_t size, uint32_t waitMs) {
+        const int ready = wait(false, waitMs);
+        if (ready == 0) return -2;
+        if (ready < 0) return -1;
+        const int n = recv(s, buffer, static_cast<int>(size), 0);
+        if (n == SOCKET_ERROR) return WSAGetLastError() == WSAEWOULDBLOCK ? -2 : -1;
+        return n;
+    };
+    r = socksHttpGet(stream, host, port, path, limits, [] { return static_cast<uint64_t>(GetTickCount64()); }, stop);
+    closesocket(s);
+    return r;
+}

@@ -5,6 +5,8 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,16 @@ struct RoutePort {
     int32_t socksPort = 0;
 };
 
+// What the liveness check through the tunnel last found.
+enum class Liveness : int32_t { Unchecked = 0, Ok = 1, Failed = 2, Off = 3 };
+
+// Servers that connected but carried no traffic, by link, with the tick until which the server
+// choice passes them over. Written by the monitor, read by the connect procedure.
+struct NoTrafficServers {
+    std::mutex lock;
+    std::map<std::string, uint64_t> until;
+};
+
 // The health-probe thread writes latencyMs and lastOkTick while the monitor reads them without the
 // controller's lock, hence the atomics.
 struct EngineState {
@@ -25,6 +37,7 @@ struct EngineState {
     PlatformHandle singBoxProcess;
     PlatformHandle job;
     PlatformHandle healthThread;
+    PlatformHandle livenessThread;  // same lifetime and stop as the health thread
     // The engine folder, the engine files and "tun.json", each held so that nobody can change,
     // rename or delete it, from their check until the engines have exited.
     std::vector<PlatformHandle> heldFiles;
@@ -35,6 +48,10 @@ struct EngineState {
     std::atomic<bool> cancel{false};
     std::atomic<int32_t> latencyMs{-1};
     std::atomic<uint64_t> lastOkTick{0};
+    std::atomic<Liveness> liveness{Liveness::Unchecked};
+    std::atomic<uint64_t> livenessFailedTick{0};  // when the check last failed twice
+    std::atomic<bool> noTrafficReported{false};  // the single-server case is logged once per tunnel
+    NoTrafficServers noTraffic;                  // outlives the tunnels
     std::string serverAddress;  // host:port of the primary route
     std::string serverIp;
     uint32_t serverPort = kDefaultServerPort;

@@ -148,12 +148,17 @@ void stopTunnel(EngineState& state, const TunnelOps& ops) {
         ops.processes.joinThread(state.healthThread, kHealthThreadJoinMs);
         state.healthThread.reset();
     }
+    if (state.livenessThread) {
+        ops.processes.joinThread(state.livenessThread, kHealthThreadJoinMs);
+        state.livenessThread.reset();
+    }
     ops.processes.stopEngineProcess(state.singBoxProcess, kSingBoxStopGraceMs);
     ops.processes.stopEngineProcess(state.xrayProcess, kXrayStopGraceMs);
     state.job.reset();  // kill-on-close ends anything still in it
     state.heldFiles.clear();
     ops.folder.deleteTunConfig();
     state.latencyMs = -1;
+    state.liveness = Liveness::Unchecked;
     state.routes.clear();
 }
 
@@ -292,7 +297,60 @@ std::string startTunnel(EngineState& state, const TunnelRequest& request, const 
         stopTunnel(state, ops);
         return kMsgHealthThreadFailed;
     }
+    state.liveness = Liveness::Unchecked;
+    state.noTrafficReported = false;
+    if (!ops.livenessHost.empty() && !state.routes.empty()) {
+        state.livenessThread = ops.processes.startThread(
+            [&state, clock = ops.clock, network = ops.network, log = ops.log, host = ops.livenessHost] {
+                livenessLoop(state, clock, network, log, host);
+            });
+        // Without it the tunnel works as before; only the check is missing.
+        if (!state.livenessThread) ops.log("liveness thread not started, the check is off");
+    }
     return {};
+}
+
+namespace {
+
+// Sleeps ms in steps of 100 ms; false as soon as the stop is requested.
+bool pauseUnlessStopped(const EngineState& state, const Clock& clock, uint32_t ms) {
+    for (uint32_t slept = 0; slept < ms && !state.stopRequested; slept += kHealthPauseStepMs) {
+        clock.sleepMs(kHealthPauseStepMs);
+    }
+    return !state.stopRequested;
+}
+
+}  // namespace
+
+void livenessLoop(EngineState& state, const Clock& clock, const NetworkOps& network, const LogSink& log,
+                  const std::string& host) {
+    const uint16_t socksPort = static_cast<uint16_t>(state.routes.front().socksPort);
+    const std::function<bool()> stop = [&state] { return state.stopRequested.load(); };
+    const auto check = [&] {
+        return network.fetchThroughSocks(socksPort, host, kLivenessPort, kLivenessPath, FetchLimits{}, stop);
+    };
+    if (!pauseUnlessStopped(state, clock, kLivenessFirstMs)) return;
+    while (!state.stopRequested) {
+        FetchResult r = check();
+        if (r.outcome == FetchOutcome::Failed && !state.stopRequested) {
+            log("liveness check failed (" + r.detail + "), trying again");
+            r = check();
+        }
+        if (state.stopRequested) return;
+        if (r.outcome == FetchOutcome::NotOffered) {
+            log("liveness check off until the next connect: the service answered " + std::to_string(r.status) +
+                " to " + kLivenessPath);
+            state.liveness = Liveness::Off;
+            return;
+        }
+        const bool ok = r.outcome == FetchOutcome::Ok;
+        if (!ok) {
+            log("liveness check failed twice (" + r.detail + ")");
+            state.livenessFailedTick = clock.nowMs();
+        }
+        state.liveness = ok ? Liveness::Ok : Liveness::Failed;
+        if (!pauseUnlessStopped(state, clock, kLivenessIntervalMs)) return;
+    }
 }
 
 void healthProbeLoop(EngineState& state, const Clock& clock, const NetworkOps& network) {

@@ -43,6 +43,12 @@ inline constexpr uint32_t kXrayStopGraceMs = 500;
 inline constexpr uint32_t kHealthProbeTimeoutMs = 2000;
 inline constexpr uint32_t kHealthPauseSteps = 20;
 inline constexpr uint32_t kHealthPauseStepMs = 100;
+// The liveness check through the tunnel: a page of the service fetched through the route's SOCKS
+// inbound, 2 s after the start and then every 15 s.
+inline constexpr uint32_t kLivenessFirstMs = 2000;
+inline constexpr uint32_t kLivenessIntervalMs = 15000;
+inline constexpr uint16_t kLivenessPort = 80;
+inline constexpr const char* kLivenessPath = "/api/v1/ping";
 inline constexpr size_t kEngineLogScanBytes = 8192;
 inline constexpr size_t kEngineReasonMaxBytes = 220;
 
@@ -120,6 +126,8 @@ struct TunnelOps {
     EngineFolderOps folder;
     EngineProcessOps processes;
     TunnelTimeouts timeouts;
+    // The service host the liveness check fetches from; empty: the check never runs.
+    std::string livenessHost;
 };
 
 // Empty on success, otherwise the message to show; on failure nothing is left running. A raised
@@ -130,6 +138,12 @@ std::string startTunnel(EngineState& state, const TunnelRequest& request, const 
 void stopTunnel(EngineState& state, const TunnelOps& ops);
 // The body of the health-probe thread: probes the server outside the tunnel every ~2 s until stopRequested.
 void healthProbeLoop(EngineState& state, const Clock& clock, const NetworkOps& network);
+// The body of the liveness thread, beside the health thread and stopped with it: after 2 s and then
+// every 15 s, GET /api/v1/ping from host through the first route's SOCKS inbound; a failure is
+// tried again at once, and two in a row set Failed. An answer other than 200 sets Off and ends the
+// checks of this tunnel with one log line.
+void livenessLoop(EngineState& state, const Clock& clock, const NetworkOps& network, const LogSink& log,
+                  const std::string& host);
 // Both engine processes of a running tunnel are alive.
 bool enginesAlive(const EngineState& state, const TunnelOps& ops);
 // The reason from the engine log after an engine ended, or empty.

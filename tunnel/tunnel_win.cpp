@@ -5,6 +5,7 @@
 #include <memory>
 #include <utility>
 
+#include "build_config.h"
 #include "conflicts/adapters.h"
 #include "conflicts/conflicts.h"
 #include "foundation/files_win.h"
@@ -148,7 +149,8 @@ PlatformHandle startWorkerThread(std::function<void()> work) {
 TunnelOps windowsTunnelOps() {
     TunnelOps o;
     o.log = logLine;
-    o.network = {resolveIPv4, freeLocalPort, probeTcp, probeTcpMany};
+    o.network = {resolveIPv4, freeLocalPort, probeTcp, probeTcpMany, fetchThroughSocks};
+    o.livenessHost = vlm::build::kServiceHost;
     o.adapters = {findInternetAdapter, findForeignTunnelAdapter, isTunnelAdapterUp, setTunnelDnsServer};
     o.conflicts = {detectConflict, clearConflicts};
     o.folder.engineFolder = wideToUtf8(engineFolder());

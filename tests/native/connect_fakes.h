@@ -87,6 +87,7 @@ struct ConnectRig {
             parseVlessLink(p.primaryLink, link);
             engine.serverAddress = link.host + ":" + std::to_string(link.port);
             engine.lastOkTick = nowMs;
+            engine.liveness = Liveness::Unchecked;
             engine.running = true;
             return std::string();
         };

@@ -6,6 +6,7 @@
 #include "tests/native/connect_fakes.h"
 
 using vlm_test::ConnectRig;
+using vlm_test::serverLink;
 
 namespace {
 
@@ -52,6 +53,71 @@ TEST(MonitorLoop, SilentServerSwitchesPastSevenSecondsWithTwoServers) {
     ConnectRig r;
     r.startRunning({"a.test:443", "b.test:443"});
     EXPECT_EQ(r.runPasses(40, [&] { return r.stops > 0; }), 29);
+}
+
+TEST(MonitorLoop, NoTrafficSwitchesWhileTheProbeAnswersAndIsPassedOverFiveMinutes) {
+    struct Row {
+        std::vector<std::string> servers;
+        Liveness liveness;
+        uint64_t silenceMs;  // since the last good probe
+        const char* logLine;  // written once, or nullptr
+        bool switches;
+        bool probeSinceFailure = true;  // a probe answered after the check failed
+    };
+    const char* const kSwitch = "server a.test:443 carries no traffic, switching";
+    const char* const kAlone = "server a.test:443 carries no traffic; it is the only server, staying connected";
+    const char* const kSilent = "server a.test:443 stopped answering, switching";
+    const Row rows[] = {
+        {{"a.test:443", "b.test:443"}, Liveness::Failed, 0, kSwitch, true},
+        {{"a.test:443", "b.test:443"}, Liveness::Ok, 0, nullptr, false},
+        {{"a.test:443", "b.test:443"}, Liveness::Off, 0, nullptr, false},
+        {{"a.test:443"}, Liveness::Failed, 0, kAlone, false},
+        // Silent as well: the silence switch runs, and the server is not passed over later.
+        {{"a.test:443", "b.test:443"}, Liveness::Failed, 7500, kSilent, true},
+        // No probe has answered since the failure: nothing yet.
+        {{"a.test:443", "b.test:443"}, Liveness::Failed, 3000, nullptr, false, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::to_string(row.servers.size()) + " servers, silence " + std::to_string(row.silenceMs));
+        ConnectRig r;
+        r.startRunning(row.servers);
+        r.c.engine.liveness = row.liveness;
+        r.c.engine.lastOkTick = r.nowMs + kMonitorPassMs - row.silenceMs;
+        r.c.engine.livenessFailedTick = r.c.engine.lastOkTick + (row.probeSinceFailure ? -1 : 1);
+        r.runPasses(3, [&] { return r.stops > 0; });
+        size_t lines = 0;
+        for (const char* line : {kSwitch, kAlone, kSilent}) {
+            const auto n = static_cast<size_t>(std::count(r.logs.begin(), r.logs.end(), line));
+            EXPECT_EQ(n, row.logLine == line ? 1u : 0u) << line;
+            lines += n;
+        }
+        EXPECT_EQ(r.stops, row.switches ? 1 : 0);
+        ASSERT_EQ(r.started.size(), row.switches ? 2u : 1u);
+        const auto& seen = r.notes.statuses;
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), "Сервер перестал отвечать, переключаюсь на другой…"),
+                  row.switches ? 1 : 0);
+        // Both answer in 20 ms: a wins on its place in the list unless it is passed over.
+        if (row.switches) {
+            EXPECT_EQ(r.started.back().primaryLink, serverLink(row.logLine == kSwitch ? "b.test:443" : "a.test:443"));
+        }
+    }
+    // Passed over for 5 minutes while another answers; when every answering server is passed
+    // over, the fastest is taken; afterwards a is chosen again.
+    ConnectRig r;
+    r.startRunning({"a.test:443", "b.test:443"});
+    r.c.engine.liveness = Liveness::Failed;
+    r.runPasses(1);
+    const uint64_t switchedAt = r.nowMs;
+    r.nowMs = switchedAt + kNoTrafficSkipMs - 1000;
+    r.c.reconnect("again");
+    EXPECT_EQ(r.started.back().primaryLink, serverLink("b.test:443"));
+    r.probeScript["198.18.0.2"] = {-1, -1, -1};
+    r.c.reconnect("again");
+    EXPECT_EQ(r.started.back().primaryLink, serverLink("a.test:443"));  // b does not answer
+    r.nowMs = switchedAt + kNoTrafficSkipMs + 1000;
+    r.c.reconnect("again");
+    EXPECT_EQ(r.started.back().primaryLink, serverLink("a.test:443"));
+    EXPECT_EQ(std::count(r.logs.begin(), r.logs.end(), "server a.test passed over: it carried no traffic a short while ago"), 3);
 }
 
 TEST(MonitorLoop, EngineEndNamesAConflictOrTheLogReason) {

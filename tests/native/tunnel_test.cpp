@@ -406,4 +406,68 @@ TEST(HealthProbe, UpdatesLatencyAndEndsOnStop) {
     EXPECT_EQ(okTicks.back(), 1000u + 4000u);
 }
 
+TEST(LivenessCheck, TwoFailuresInARowFailOffEndsItStopEndsThePause) {
+    struct Row {
+        const char* name;
+        std::vector<FetchOutcome> answers;  // one per fetch, in order; then the stop
+        Liveness after;                     // when the script ran out
+        std::vector<uint64_t> fetchAt;      // ms after the start
+        int logs;
+    };
+    const FetchOutcome ok = FetchOutcome::Ok, fail = FetchOutcome::Failed, off = FetchOutcome::NotOffered;
+    const Row rows[] = {
+        {"good page every 15 s", {ok, ok}, Liveness::Ok, {2000, 17000}, 0},
+        {"one failure, then the retry answers", {fail, ok}, Liveness::Ok, {2000, 2000}, 1},
+        {"two failures in a row", {fail, fail}, Liveness::Failed, {2000, 2000}, 2},
+        {"failed, then good again", {fail, fail, ok}, Liveness::Ok, {2000, 2000, 17000}, 2},
+        {"not offered turns it off", {off}, Liveness::Off, {2000}, 1},
+        {"not offered on the retry", {fail, off}, Liveness::Off, {2000, 2000}, 2},
+        {"stopped within the first pause", {}, Liveness::Unchecked, {}, 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        uint64_t now = 0;
+        EngineState state;
+        state.routes = {{"rest", 10808}, {"apps", 10809}};
+        std::vector<uint64_t> fetchAt;
+        std::vector<Liveness> seen;
+        NetworkOps network;
+        network.fetchThroughSocks = [&](uint16_t socksPort, const std::string& host, uint16_t port,
+                                        const std::string& path, const FetchLimits& limits,
+                                        const std::function<bool()>& stop) {
+            EXPECT_EQ(socksPort, 10808);
+            EXPECT_EQ(host + ":" + std::to_string(port) + path, "svc.test:80/api/v1/ping");
+            EXPECT_EQ(limits.wantBodyBytes, 65536u);
+            EXPECT_EQ(limits.timeoutMs, 8000u);
+            EXPECT_FALSE(stop());
+            FetchResult r;
+            r.outcome = row.answers[fetchAt.size()];
+            r.status = r.outcome == FetchOutcome::NotOffered ? 404 : 200;
+            fetchAt.push_back(now);
+            seen.push_back(state.liveness);
+            return r;
+        };
+        Clock clock;
+        clock.nowMs = [&] { return now; };
+        clock.sleepMs = [&](uint32_t ms) {
+            now += ms;
+            // The stop comes 500 ms into the pause after the last scripted answer.
+            const uint64_t last = fetchAt.empty() ? 0 : fetchAt.back();
+            if (fetchAt.size() == row.answers.size() && now >= last + 500) {
+                EXPECT_EQ(state.liveness, row.after);
+                state.stopRequested = true;
+            }
+        };
+        std::vector<std::string> logs;
+        livenessLoop(state, clock, network, [&](const std::string& line) { logs.push_back(line); }, "svc.test");
+        EXPECT_EQ(fetchAt, row.fetchAt);
+        EXPECT_EQ(state.liveness, row.after);
+        EXPECT_EQ(logs.size(), static_cast<size_t>(row.logs));
+        EXPECT_LE(now, (fetchAt.empty() ? 0 : fetchAt.back()) + 500);  // the stop ends the pause within a step
+        if (row.after == Liveness::Off) {
+            EXPECT_EQ(logs.back(), "liveness check off until the next connect: the service answered 404 to /api/v1/ping");
+        }
+    }
+}
+
 }  // namespace

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """velmorante-tool connect (the headless client) end to end under Wine, in the namespace of
-tests/system/road.sh: server selection, failover when the chosen server goes silent, an engine
+tests/system/road.sh: server selection, failover when the chosen server goes silent or its path
+carries no traffic, an engine
 killed from outside, a conflicting program started while connected, and the development service's
 documents (changed and unchanged). Run by scripts/test.d/43-client, which sets the environment:
 ROAD_NS, ROAD_LINKS (space-separated), ROAD_SERVER_PIDS, ROAD_UUID, ROAD_PAGE, ROAD_TEXT, ROAD_WORK,
@@ -212,9 +213,61 @@ def service_documents():
     c.finish()
 
 
+def freeze(address, on):
+    """The server at address stops sending on each connection past 20 000 bytes; new connections
+    still open, so the health probe stays green: a path that connects but carries nothing."""
+    srv = NS + "-srv"
+    if not on:
+        subprocess.run(["ip", "netns", "exec", srv, "nft", "delete", "table", "inet", "vlm_freeze"])
+        return
+    rules = ("table inet vlm_freeze {\n chain out {\n  type filter hook output priority 0; policy accept;\n"
+             "  ip saddr %s tcp sport 8443 ct reply bytes > 20000 drop\n }\n}\n" % address)
+    subprocess.run(["ip", "netns", "exec", srv, "nft", "-f", "-"], input=rules, text=True, check=True)
+
+
+def frozen_path():
+    doc = os.path.join(WORK, "frozen.json")
+    write_json(doc, document([LINKS[1], LINKS[2]]))
+    before = applog.log_size(LOG)
+    c = Client("Z:" + doc.replace("/", "\\"))
+    line = c.wait(lambda l: running(l) and l.get("liveness") == "ok", 40)
+    check("frozen path: connected, the check through the tunnel passes", line is not None, json.dumps(c.seen[-3:]))
+    if not line:
+        c.finish()
+        return
+    frozen = line["server"]
+    freeze(frozen.split(":")[0], True)
+    try:
+        t0 = time.time()
+        switching = c.wait(lambda l: l.get("status") == "Сервер перестал отвечать, переключаюсь на другой…", 45)
+        took = time.time() - t0
+        logs = applog.log_since(LOG, before)
+        check("frozen path: the client leaves the server within 35 s", switching is not None and took <= 35,
+              "after %.1f s" % took)
+        print("bench: frozen path to switch %.1f s" % took, flush=True)
+        check("frozen path: the log says it carries no traffic, the probe stayed green",
+              "server %s carries no traffic, switching" % frozen in logs and
+              not any(l.endswith("stopped answering, switching") for l in logs),
+              repr([l for l in logs if "switching" in l or "liveness" in l]))
+        line = c.wait(running, 40)
+        check("frozen path: running on the other server", line is not None and line["server"] != frozen,
+              json.dumps(line or c.seen[-3:]))
+        if line:
+            check("frozen path: a page comes through the tunnel again",
+                  os.environ["ROAD_TEXT"] in fetch(line["routes"][0]["socksPort"]))
+    finally:
+        freeze(None, False)
+    c.finish()
+
+
 def main():
     try:
-        for section in (selection_of_ten, selection_failover_and_engine_death, conflicting_program, service_documents):
+        # VLM_CLIENT_CASES (names, space-separated) runs only those sections.
+        only = os.environ.get("VLM_CLIENT_CASES", "").split()
+        for section in (selection_of_ten, selection_failover_and_engine_death, conflicting_program, service_documents,
+                        frozen_path):
+            if only and section.__name__ not in only:
+                continue
             try:
                 section()
             except Exception as e:

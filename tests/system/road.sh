@@ -1,7 +1,8 @@
 # Sourced by the suites that run the client end to end under Wine: a client namespace whose only
 # way out is a veth with the default route (the Internet adapter), and a server namespace behind it
 # with one Debian v2ray VLESS server per address (198.18.0.1, .3, .4, ...) and a page on its own
-# 127.0.0.1:8080 that only the servers' side can reach. Every process started here is stopped by
+# 127.0.0.1:8080 that only the servers' side can reach, where api.velmorante.test is the servers'
+# own 127.0.0.1 and the development service answers the liveness page on port 80. Every process started here is stopped by
 # its PID in road_down, and both namespaces are removed.
 #   road_up N        N servers; sets ROAD_NS, ROAD_LINKS[1..N], ROAD_SERVER_PIDS[1..N], ROAD_PAGE,
 #                    ROAD_TEXT; returns non-zero with a reason on standard error
@@ -23,7 +24,8 @@ road_up() {
   ROAD_PAGE=127.0.0.1:8080
   ROAD_LINKS=()
   ROAD_SERVER_PIDS=()
-  mkdir -p "/etc/netns/$ROAD_NS" "$ROAD_WORK/www"
+  mkdir -p "/etc/netns/$ROAD_NS" "/etc/netns/$ROAD_SRV" "$ROAD_WORK/www"
+  printf '127.0.0.1 localhost api.velmorante.test\n' >"/etc/netns/$ROAD_SRV/hosts"
   printf '127.0.0.1 localhost\n' >"/etc/netns/$ROAD_NS/hosts"
   printf 'nameserver 127.0.0.1\noptions timeout:1 attempts:1\n' >"/etc/netns/$ROAD_NS/resolv.conf"
   ip netns add "$ROAD_NS" && ip netns add "$ROAD_SRV" || { echo "road: cannot create namespaces" >&2; return 1; }
@@ -37,6 +39,10 @@ road_up() {
   echo "$ROAD_TEXT" >"$ROAD_WORK/www/index.html"
   ip netns exec "$ROAD_SRV" python3 -m http.server --bind 127.0.0.1 --directory "$ROAD_WORK/www" 8080 \
     >"$ROAD_WORK/page.log" 2>&1 &
+  ROAD_PIDS+=($!)
+  # The liveness page the client fetches through each server (plain HTTP, port 80).
+  ip netns exec "$ROAD_SRV" node tools/dev-service/server.js --certs "$ROAD_WORK" \
+    --listen 127.0.0.1:80::http >"$ROAD_WORK/ping.log" 2>&1 &
   ROAD_PIDS+=($!)
   for i in $(seq 1 "$n"); do
     local address=198.18.0.$((i == 1 ? 1 : i + 1))
@@ -58,6 +64,8 @@ JSON
   done
   ip netns exec "$ROAD_SRV" timeout 5 bash -c "until (exec 3<>/dev/tcp/127.0.0.1/8080) 2>/dev/null; do sleep 0.05; done" ||
     { echo "road: the page server did not start" >&2; return 1; }
+  ip netns exec "$ROAD_SRV" timeout 5 bash -c "until (exec 3<>/dev/tcp/127.0.0.1/80) 2>/dev/null; do sleep 0.05; done" ||
+    { echo "road: the liveness page did not start: $(cat "$ROAD_WORK/ping.log")" >&2; return 1; }
   # Wine's adapters are those of the namespace its wineserver runs in: none may run outside.
   timeout -k 5 30 "$VLM_WINESERVER" -k >/dev/null 2>&1 || true
 }
@@ -95,6 +103,6 @@ road_down() {
   for pid in $(road_leftover_v2ray); do kill -9 "$pid" 2>/dev/null; done
   ip netns del "$ROAD_SRV" 2>/dev/null
   ip netns del "$ROAD_NS" 2>/dev/null
-  rm -rf "/etc/netns/$ROAD_NS" "$ROAD_WORK"
+  rm -rf "/etc/netns/$ROAD_NS" "/etc/netns/$ROAD_SRV" "$ROAD_WORK"
   rmdir /etc/netns 2>/dev/null || true
 }

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -145,4 +146,52 @@ TEST(ProbesDropping, NamesResolvedFromTheNamespaceHosts) {
     EXPECT_EQ(resolveIPv4("peer.velmorante.test"), "127.0.0.9");
     EXPECT_EQ(resolveIPv4("v6only.velmorante.test"), "v6only.velmorante.test");  // IPv6 only: unchanged
     EXPECT_EQ(resolveIPv4("absent.velmorante.test"), "absent.velmorante.test");
+}
+
+// The liveness fetch over Winsock: a scripted SOCKS5 proxy on a thread answers the greeting and
+// the CONNECT, then the page as the row says; the protocol's every failure is covered natively.
+TEST(ProbesFetch, ThroughAScriptedSocksProxy) {
+    struct Row {
+        const char* name;
+        std::string answer;  // after the CONNECT reply
+        uint32_t holdMs;     // the connection stays open this long afterwards
+        FetchOutcome outcome;
+        size_t body;
+    };
+    const std::string okHead = "HTTP/1.1 200 OK\r\nContent-Length: 70000\r\n\r\n";
+    const Row rows[] = {
+        {"a page past 64 KiB", okHead + std::string(70000, 'z'), 0, FetchOutcome::Ok, 65536},
+        {"not found", "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n", 0, FetchOutcome::NotOffered, 0},
+        {"stall after 20 000 bytes", okHead + std::string(20000, 'z'), 1200, FetchOutcome::Failed, 20000},
+    };
+    FetchLimits limits;
+    limits.timeoutMs = 600;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Listener proxy(1);
+        ASSERT_NE(proxy.port, 0);
+        std::string request;
+        std::thread peer([&] {
+            const SOCKET s = accept(proxy.s, nullptr, nullptr);
+            if (s == INVALID_SOCKET) return;
+            const DWORD wait = 2000;
+            setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&wait), sizeof wait);
+            char buffer[512];
+            recv(s, buffer, 3, 0);
+            send(s, "\x05\x00", 2, 0);
+            const int n = recv(s, buffer, sizeof buffer, 0);
+            if (n > 0) request.assign(buffer, static_cast<size_t>(n));
+            send(s, "\x05\x00\x00\x01\x7f\x00\x00\x01\x00\x50", 10, 0);
+            recv(s, buffer, sizeof buffer, 0);  // the GET
+            send(s, row.answer.data(), static_cast<int>(row.answer.size()), 0);
+            Sleep(row.holdMs);
+            closesocket(s);
+        });
+        const FetchResult r = fetchThroughSocks(proxy.port, "ping.service.test", 80, "/api/v1/ping", limits);
+        peer.join();
+        EXPECT_EQ(r.outcome, row.outcome) << r.detail;
+        EXPECT_EQ(r.bodyBytes, row.body);
+        EXPECT_EQ(request, std::string("\x05\x01\x00\x03\x11ping.service.test\x00\x50", 24));
+    }
+    EXPECT_EQ(fetchThroughSocks(closedPort(), "h.test", 80, "/", limits).outcome, FetchOutcome::Failed);
 }

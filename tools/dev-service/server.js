@@ -9,7 +9,8 @@
 // A "silent" listener accepts connections and requests and never answers. A "plain" listener
 // (no TLS, CERT ignored) only records each TCP connection made to it and closes it: tests use it
 // to show that nothing was sent. A "mute" listener records each connection and keeps it open
-// without a word, not even the TLS handshake.
+// without a word, not even the TLS handshake. An "http" listener answers like the others without
+// TLS (CERT ignored): the liveness check reaches /api/v1/ping on port 80 through the tunnel.
 //
 // Answers (every JSON answer is signed: Base64 of r||s in "X-VLM-Signature"):
 //   POST /api/v1/prereq    {"nonce": <echo>, "webview2": {"url", "sha256"}}
@@ -17,6 +18,7 @@
 //   GET  /data/N           N bytes of a fixed pattern (0 <= N <= 64 MiB)
 //   GET  /files/NAME       a file from --files
 //   GET  /support          a small page
+//   GET  /api/v1/ping      64 KiB of random bytes, fresh for every request, never cached
 // Switches in the query string make it misbehave, for tests:
 //   nosig=1 no signature · badsig=1 signed with another key · siglen=N signature cut or padded to
 //   N bytes · alter=1 one body byte changed after signing · replay=1 the previous request's nonce
@@ -30,12 +32,14 @@
 
 const crypto = require('crypto');
 const fs = require('fs');
+const http = require('http');
 const https = require('https');
 const net = require('net');
 const path = require('path');
 
 const kMaxDataBytes = 64 * 1024 * 1024;
 const kMaxRequestBytes = 1024 * 1024;
+const kPingBytes = 64 * 1024;
 
 function parseArgs(argv) {
   const opts = { listen: [], certs: null, record: null, ready: null, files: null, installer: null,
@@ -145,6 +149,7 @@ function answerPost(req, res, url, sw, requestBody, entry) {
 function answerGet(req, res, url, sw) {
   let bytes = null;
   let type = 'application/octet-stream';
+  const headers = {};
   const data = /^\/data\/(\d+)$/.exec(url.pathname);
   const file = /^\/files\/([^/]+)$/.exec(url.pathname);
   if (data && Number(data[1]) <= kMaxDataBytes) {
@@ -152,6 +157,10 @@ function answerGet(req, res, url, sw) {
   } else if (file && opts.files) {
     const name = path.basename(decodeURIComponent(file[1]));
     try { bytes = fs.readFileSync(path.join(opts.files, name)); } catch (e) { bytes = null; }
+  } else if (url.pathname === '/api/v1/ping') {
+    // Fresh bytes each time, so that no cache or compressor on the way can answer for the server.
+    bytes = crypto.randomBytes(kPingBytes);
+    headers['Cache-Control'] = 'no-store';
   } else if (url.pathname === '/support') {
     bytes = Buffer.from('<!doctype html><meta charset="utf-8"><title>VELMORANTE</title>' +
                         '<p>VELMORANTE development service: support page.</p>\n');
@@ -163,10 +172,10 @@ function answerGet(req, res, url, sw) {
   }
   const status = sw.status ? Number(sw.status) : 200;
   if (sw.nolength) {
-    res.writeHead(status, { 'Content-Type': type });  // chunked: no Content-Length
+    res.writeHead(status, { ...headers, 'Content-Type': type });  // chunked: no Content-Length
     return res.end(bytes);
   }
-  res.writeHead(status, { 'Content-Type': type, 'Content-Length': bytes.length });
+  res.writeHead(status, { ...headers, 'Content-Type': type, 'Content-Length': bytes.length });
   if (sw.truncate !== undefined) {
     const n = Math.max(0, Math.min(bytes.length, Number(sw.truncate) | 0));
     res.write(bytes.subarray(0, n), () => setTimeout(() => req.socket.destroy(), 50));
@@ -206,9 +215,9 @@ function parseListen(text) {
   if (!/^127\.\d{1,3}\.\d{1,3}\.\d{1,3}$/.test(address || '')) fail(`not a loopback address: ${text}`);
   const portNumber = Number(port);
   if (!Number.isInteger(portNumber) || portNumber <= 0 || portNumber > 65535) fail(`bad port: ${text}`);
-  if (mode && !['silent', 'plain', 'mute'].includes(mode)) fail(`bad mode: ${text}`);
+  if (mode && !['silent', 'plain', 'mute', 'http'].includes(mode)) fail(`bad mode: ${text}`);
   return { address, port: portNumber, cert, silent: mode === 'silent', plain: mode === 'plain',
-           mute: mode === 'mute' };
+           mute: mode === 'mute', http: mode === 'http' };
 }
 
 const listeners = opts.listen.map(parseListen);
@@ -222,6 +231,7 @@ function createServer(listener) {
       socket.resume();  // read and drop; the client's time-outs end it
     });
   }
+  if (listener.http) return http.createServer((req, res) => handle(listener, req, res));
   return https.createServer({
     key: fs.readFileSync(path.join(opts.certs, `${listener.cert}-key.pem`)),
     cert: fs.readFileSync(path.join(opts.certs, `${listener.cert}.pem`)),

@@ -56,6 +56,11 @@ std::string stateLine(TunnelController& c) {
     line["server"] = running ? c.engine.serverAddress : serverFromLink(c.profile.primaryLink);
     line["ping"] = running ? c.engine.latencyMs.load() : int32_t{-1};
     if (running) {
+        // The check through the tunnel, once it has a result.
+        const Liveness liveness = c.engine.liveness.load();
+        if (liveness != Liveness::Unchecked) {
+            line["liveness"] = liveness == Liveness::Ok ? "ok" : liveness == Liveness::Failed ? "failed" : "off";
+        }
         JsonValue& routes = line["routes"];
         routes = JsonValue(JsonKind::Array);
         for (const RoutePort& r : c.engine.routes) {
@@ -244,8 +249,15 @@ int runConnect(const ToolArgs& given) {
     }
     MemoryProfileSource* documents = args.size() == 1 ? &memory : nullptr;
     std::string line;
+    Liveness shown = Liveness::Unchecked;
     while (!quitRequested) {
         if (nextInputLine(*input, line, kInputWaitMs) && !runInputCommand(c, bridge, documents, line)) break;
+        // The liveness check notifies nobody; a new result of it is printed from here.
+        const Liveness liveness = c.engine.liveness.load();
+        if (liveness != shown) {
+            shown = liveness;
+            if (liveness != Liveness::Unchecked) printState();
+        }
     }
 
     // The monitor first, so that it reconnects nothing behind the stop; then the tunnel.

@@ -45,7 +45,7 @@ def check(what, ok, detail=""):
 def sh(*args, check_rc=True):
     r = subprocess.run(list(args), capture_output=True, text=True, timeout=120)
     if check_rc and r.returncode != 0:
-        raise RuntimeError("%s failed: %s" % (" ".join(args), r.stderr.strip()))
+        raise RuntimeError("%s failed (exit %d): %s" % (" ".join(args), r.returncode, r.stderr.strip()))
     return r.stdout
 
 
@@ -58,7 +58,12 @@ def wine(*args, check_rc=True):
 
 
 def tool(*args):
-    out = wine(TOOL, *args)
+    try:
+        out = wine(TOOL, *args)
+    except RuntimeError as e:
+        # A look at the machine is read-only: one more try, and the first failure stays in the output.
+        print("note: " + str(e) + "; asked again", flush=True)
+        out = wine(TOOL, *args)
     return json.loads(out)
 
 

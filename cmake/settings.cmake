@@ -9,28 +9,25 @@ set(VLM_VERSION "${PROJECT_VERSION}" CACHE STRING "Version text of the program")
 set(VLM_SERVICE_HOST "${vlm_development_host}" CACHE STRING "Host name of the service")
 set(VLM_SERVICE_FALLBACK_IP "${vlm_development_fallback_ip}" CACHE STRING "IPv4 address tried when the host name fails")
 set(VLM_SERVICE_PUBLIC_KEY "${vlm_development_key}" CACHE STRING "Service signing key: hex of the 64-byte P-256 point X||Y")
-set(VLM_SUPPORT_URL "https://api.velmorante.test/support" CACHE STRING "Support link opened by the page")
+set(vlm_development_support_url "https://api.velmorante.test/support")
+set(VLM_SUPPORT_URL "${vlm_development_support_url}" CACHE STRING "Support link opened by the page")
 
 # What the build trusts decides, not its type: a build that still has any development default (the
 # development key, whose private half is in this repository, the development host, fallback address
 # or support link) or that packs the stand-in engines is for development only, and is refused in
 # every build type unless VLM_DEVELOPMENT_RELEASE says so. The presets and scripts set it.
-set(vlm_development_support_url "https://api.velmorante.test/support")
 option(VLM_DEVELOPMENT_RELEASE
        "Development build: allow the development service's settings and the stand-in engines (never for users)" OFF)
 set(vlm_still_development)
-if(VLM_SERVICE_PUBLIC_KEY STREQUAL vlm_development_key)
-  list(APPEND vlm_still_development VLM_SERVICE_PUBLIC_KEY)
-endif()
-if(VLM_SERVICE_HOST STREQUAL vlm_development_host)
-  list(APPEND vlm_still_development VLM_SERVICE_HOST)
-endif()
-if(VLM_SERVICE_FALLBACK_IP STREQUAL vlm_development_fallback_ip)
-  list(APPEND vlm_still_development VLM_SERVICE_FALLBACK_IP)
-endif()
-if(VLM_SUPPORT_URL STREQUAL vlm_development_support_url)
-  list(APPEND vlm_still_development VLM_SUPPORT_URL)
-endif()
+foreach(pair VLM_SERVICE_PUBLIC_KEY:vlm_development_key VLM_SERVICE_HOST:vlm_development_host
+             VLM_SERVICE_FALLBACK_IP:vlm_development_fallback_ip VLM_SUPPORT_URL:vlm_development_support_url)
+  string(REPLACE ":" ";" pair "${pair}")
+  list(GET pair 0 setting)
+  list(GET pair 1 default)
+  if("${${setting}}" STREQUAL "${${default}}")
+    list(APPEND vlm_still_development ${setting})
+  endif()
+endforeach()
 # The engine payloads are the stand-ins unless a folder of real engines is given (payloads.cmake).
 if(WIN32 AND NOT VELMORANTE_ENGINE_DIR)
   list(APPEND vlm_still_development "VELMORANTE_ENGINE_DIR (stand-in engines)")

@@ -56,9 +56,9 @@ bool switchSilentServer(TunnelController& c, uint64_t tick) {
 bool switchServerWithoutTraffic(TunnelController& c, uint64_t tick) {
     EngineState& e = c.engine;
     if (!e.running.load() || e.liveness.load() != Liveness::Failed) return false;
-    // The server must have answered a probe since the check failed: a server that went down
-    // meanwhile is the silence switch's business, after its own 7 s.
-    if (e.lastOkTick.load() < e.livenessFailedTick.load()) return false;
+    // The server must have answered a probe while the check's second try went on or since: a
+    // server that went down meanwhile is the silence switch's business, after its own 7 s.
+    if (e.lastOkTick.load() < e.livenessRetryTick.load()) return false;
     size_t servers = 0;
     std::string link;
     {

@@ -49,6 +49,10 @@ std::vector<int32_t> probeTcpMany(const std::vector<TcpTarget>& targets, uint32_
 struct FetchLimits {
     size_t wantBodyBytes = 64 * 1024;  // success once this many body bytes arrived; never read past it
     uint32_t timeoutMs = 8000;         // for the whole exchange, connect included
+    // Once the body has begun, this long without a byte ends the exchange: a path frozen by an
+    // inspecting middlebox delivers its first kilobytes and then nothing, and waiting out the whole
+    // time cap would only delay the switch. 0: no such limit.
+    uint32_t stallMs = 4000;
     size_t maxHeaderBytes = 8192;      // the answer's status line and headers together
     uint32_t sliceMs = 100;            // the longest single wait, so that a stop is seen in time
 };

@@ -11,6 +11,7 @@ struct Exchange {
     const std::function<uint64_t()>& nowMs;
     const std::function<bool()>& stop;
     uint64_t deadline = 0;
+    uint64_t stallDeadline = 0;  // 0 until the body begins
     std::string detail;
 
     // Exactly size bytes into buffer, or false with detail set.
@@ -30,9 +31,14 @@ struct Exchange {
             if (stop && stop()) return fail("stopped");
             const uint64_t now = nowMs();
             if (now >= deadline) return fail("timed out");
-            const uint32_t wait = static_cast<uint32_t>(std::min<uint64_t>(deadline - now, limits.sliceMs));
+            if (stallDeadline && now >= stallDeadline) return fail("stalled");
+            const uint64_t until = stallDeadline ? std::min(deadline, stallDeadline) : deadline;
+            const uint32_t wait = static_cast<uint32_t>(std::min<uint64_t>(until - now, limits.sliceMs));
             const int n = stream.receive(buffer, size, wait);
-            if (n > 0) return n;
+            if (n > 0) {
+                if (stallDeadline) stallDeadline = nowMs() + limits.stallMs;
+                return n;
+            }
             if (n == 0) return fail("closed by the peer");
             if (n == -1) return fail("receive failed");
         }
@@ -109,7 +115,7 @@ int statusCode(const std::string& head) {
 FetchResult socksHttpGet(const ByteStream& stream, const std::string& host, uint16_t port, const std::string& path,
                          const FetchLimits& limits, const std::function<uint64_t()>& nowMs,
                          const std::function<bool()>& stop) {
-    Exchange x{stream, limits, nowMs, stop, nowMs() + limits.timeoutMs, std::string()};
+    Exchange x{stream, limits, nowMs, stop, nowMs() + limits.timeoutMs, 0, std::string()};
     if (!socksConnect(x, host, port)) return failed(x.detail);
 
     const std::string request = "GET " + path + " HTTP/1.1\r\nHost: " + host +
@@ -136,6 +142,7 @@ FetchResult socksHttpGet(const ByteStream& stream, const std::string& host, uint
         return r;
     }
     size_t body = std::min(head.size() - (end + 4), limits.wantBodyBytes);
+    if (limits.stallMs) x.stallDeadline = nowMs() + limits.stallMs;
     while (body < limits.wantBodyBytes) {
         const int n = x.readSome(buffer, std::min(sizeof buffer, limits.wantBodyBytes - body));
         if (n <= 0) return failed("body ended after " + std::to_string(body) + " bytes: " + x.detail, status, body);

@@ -49,7 +49,9 @@ struct EngineState {
     std::atomic<int32_t> latencyMs{-1};
     std::atomic<uint64_t> lastOkTick{0};
     std::atomic<Liveness> liveness{Liveness::Unchecked};
-    std::atomic<uint64_t> livenessFailedTick{0};  // when the check last failed twice
+    // When the second try of the last failed check began: a probe that answered since then
+    // answered while the path carried nothing.
+    std::atomic<uint64_t> livenessRetryTick{0};
     std::atomic<bool> noTrafficReported{false};  // the single-server case is logged once per tunnel
     NoTrafficServers noTraffic;                  // outlives the tunnels
     std::string serverAddress;  // host:port of the primary route

@@ -330,10 +330,12 @@ void livenessLoop(EngineState& state, const Clock& clock, const NetworkOps& netw
         return network.fetchThroughSocks(socksPort, host, kLivenessPort, kLivenessPath, FetchLimits{}, stop);
     };
     if (!pauseUnlessStopped(state, clock, kLivenessFirstMs)) return;
+    uint64_t goodSince = 0;  // the first of the good checks in a row; 0 after a failure
     while (!state.stopRequested) {
         FetchResult r = check();
         if (r.outcome == FetchOutcome::Failed && !state.stopRequested) {
             log("liveness check failed (" + r.detail + "), trying again");
+            state.livenessRetryTick = clock.nowMs();
             r = check();
         }
         if (state.stopRequested) return;
@@ -344,12 +346,13 @@ void livenessLoop(EngineState& state, const Clock& clock, const NetworkOps& netw
             return;
         }
         const bool ok = r.outcome == FetchOutcome::Ok;
-        if (!ok) {
-            log("liveness check failed twice (" + r.detail + ")");
-            state.livenessFailedTick = clock.nowMs();
-        }
+        if (!ok) log("liveness check failed twice (" + r.detail + ")");
         state.liveness = ok ? Liveness::Ok : Liveness::Failed;
-        if (!pauseUnlessStopped(state, clock, kLivenessIntervalMs)) return;
+        const uint64_t now = clock.nowMs();
+        if (!ok) goodSince = 0;
+        else if (goodSince == 0) goodSince = now;
+        const bool calm = goodSince != 0 && now - goodSince >= kLivenessCalmAfterMs;
+        if (!pauseUnlessStopped(state, clock, calm ? kLivenessCalmIntervalMs : kLivenessIntervalMs)) return;
     }
 }
 

@@ -62,7 +62,7 @@ TEST(MonitorLoop, NoTrafficSwitchesWhileTheProbeAnswersAndIsPassedOverFiveMinute
         uint64_t silenceMs;  // since the last good probe
         const char* logLine;  // written once, or nullptr
         bool switches;
-        bool probeSinceFailure = true;  // a probe answered after the check failed
+        bool probeSinceFailure = true;  // a probe answered after the check's second try began
     };
     const char* const kSwitch = "server a.test:443 carries no traffic, switching";
     const char* const kAlone = "server a.test:443 carries no traffic; it is the only server, staying connected";
@@ -74,7 +74,7 @@ TEST(MonitorLoop, NoTrafficSwitchesWhileTheProbeAnswersAndIsPassedOverFiveMinute
         {{"a.test:443"}, Liveness::Failed, 0, kAlone, false},
         // Silent as well: the silence switch runs, and the server is not passed over later.
         {{"a.test:443", "b.test:443"}, Liveness::Failed, 7500, kSilent, true},
-        // No probe has answered since the failure: nothing yet.
+        // No probe has answered since the second try began: nothing yet.
         {{"a.test:443", "b.test:443"}, Liveness::Failed, 3000, nullptr, false, false},
     };
     for (const Row& row : rows) {
@@ -83,7 +83,7 @@ TEST(MonitorLoop, NoTrafficSwitchesWhileTheProbeAnswersAndIsPassedOverFiveMinute
         r.startRunning(row.servers);
         r.c.engine.liveness = row.liveness;
         r.c.engine.lastOkTick = r.nowMs + kMonitorPassMs - row.silenceMs;
-        r.c.engine.livenessFailedTick = r.c.engine.lastOkTick + (row.probeSinceFailure ? -1 : 1);
+        r.c.engine.livenessRetryTick = r.c.engine.lastOkTick + (row.probeSinceFailure ? -1 : 1);
         r.runPasses(3, [&] { return r.stops > 0; });
         size_t lines = 0;
         for (const char* line : {kSwitch, kAlone, kSilent}) {

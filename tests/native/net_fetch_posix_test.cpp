@@ -113,8 +113,8 @@ TEST(LivenessFetch, ScriptedProxiesEndBoundedAndCapped) {
          FetchOutcome::NotOffered, "404", 404, 0},
         {"short body", [&](ScriptedProxy& p) { p.steps = {{kOkHead}, {kilo, 0, 16}}; }, FetchOutcome::Failed,
          "closed by the peer", 200, 16 * 1024},
-        {"stall after the head", [&](ScriptedProxy& p) { p.steps = {{kOkHead}, {kilo, 0, 20}}; p.holdMs = 900; },
-         FetchOutcome::Failed, "timed out", 200, 20 * 1024},
+        {"stall after the first 20 KiB", [&](ScriptedProxy& p) { p.steps = {{kOkHead}, {kilo, 0, 20}}; p.holdMs = 900; },
+         FetchOutcome::Failed, "stalled", 200, 20 * 1024},
         {"silent proxy", [](ScriptedProxy& p) { p.methodReply.clear(); p.holdMs = 900; }, FetchOutcome::Failed,
          "timed out", 0, 0},
         {"oversize header",
@@ -127,6 +127,7 @@ TEST(LivenessFetch, ScriptedProxiesEndBoundedAndCapped) {
     };
     FetchLimits limits;
     limits.timeoutMs = 500;
+    limits.stallMs = 200;
     limits.sliceMs = 50;
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

@@ -415,7 +415,13 @@ TEST(LivenessCheck, TwoFailuresInARowFailOffEndsItStopEndsThePause) {
         int logs;
     };
     const FetchOutcome ok = FetchOutcome::Ok, fail = FetchOutcome::Failed, off = FetchOutcome::NotOffered;
+    // An hour of good pages (241 checks, 15 s apart), then the next one a minute later.
+    std::vector<uint64_t> hourAt;
+    for (uint64_t k = 0; k <= 240; ++k) hourAt.push_back(2000 + 15000 * k);
+    hourAt.push_back(hourAt.back() + 60000);
     const Row rows[] = {
+        {"an hour of good pages slows to one a minute", std::vector<FetchOutcome>(hourAt.size(), ok), Liveness::Ok,
+         hourAt, 0},
         {"good page every 15 s", {ok, ok}, Liveness::Ok, {2000, 17000}, 0},
         {"one failure, then the retry answers", {fail, ok}, Liveness::Ok, {2000, 2000}, 1},
         {"two failures in a row", {fail, fail}, Liveness::Failed, {2000, 2000}, 2},

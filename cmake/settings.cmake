@@ -52,3 +52,4 @@ endif()
 
 set(VLM_GENERATED_DIR "${CMAKE_BINARY_DIR}/generated")
 configure_file("${CMAKE_SOURCE_DIR}/cmake/build_config.h.in" "${VLM_GENERATED_DIR}/build_config.h" @ONLY)
+configure_file("${CMAKE_SOURCE_DIR}/cmake/version.cpp.in" "${VLM_GENERATED_DIR}/version.cpp" @ONLY)

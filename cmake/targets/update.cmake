@@ -17,19 +17,16 @@ if(WIN32 AND VLM_TESTS)
   endif()
 endif()
 
-# vlm_add_program_variant(TARGET VERSION DIR): DIR/VELMORANTE.exe, the program built once more from
-# the same sources with VERSION as its version text (build_config.h configured again for it alone).
-# Every source is compiled again, so the target is left out of the default build; a test that
-# needs it depends on it.
+# vlm_add_program_variant(TARGET VERSION DIR): DIR/VELMORANTE.exe, the program linked once more with
+# VERSION as its version text: only that text's object is compiled again (cmake/version.cpp.in).
 function(vlm_add_program_variant target version dir)
   set(VLM_VERSION "${version}")
   set(generated "${CMAKE_BINARY_DIR}/${target}/generated")
-  configure_file("${CMAKE_SOURCE_DIR}/cmake/build_config.h.in" "${generated}/build_config.h" @ONLY)
+  configure_file("${CMAKE_SOURCE_DIR}/cmake/version.cpp.in" "${generated}/version.cpp" @ONLY)
   # The resource script carries the icon, manifest, page and engine payloads (program.cmake).
-  add_executable(${target} WIN32 EXCLUDE_FROM_ALL ${VLM_CORE_SOURCES} ${VLM_WIN_SOURCES}
+  add_executable(${target} WIN32 EXCLUDE_FROM_ALL "${generated}/version.cpp"
                  "${CMAKE_SOURCE_DIR}/shell/entry_win.cpp" "${CMAKE_BINARY_DIR}/resources/velmorante.rc")
-  target_include_directories(${target} PRIVATE "${CMAKE_SOURCE_DIR}" "${generated}")
-  target_link_libraries(${target} PRIVATE vlm_lzms ${VLM_WIN_LIBS})
+  target_link_libraries(${target} PRIVATE vlm_core vlm_edge)
   target_link_options(${target} PRIVATE -municode)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME VELMORANTE RUNTIME_OUTPUT_DIRECTORY "${dir}")
 endfunction()

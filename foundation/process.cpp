@@ -12,10 +12,10 @@ std::shared_ptr<const ProcessList> walkLocked(SharedProcessWalk& shared) {
 
 }  // namespace
 
-std::shared_ptr<const ProcessList> recentProcessList(SharedProcessWalk& shared) {
+std::shared_ptr<const ProcessList> recentProcessList(SharedProcessWalk& shared, uint64_t maxAgeMs) {
     std::lock_guard<std::mutex> hold(shared.lock);
     const uint64_t now = shared.nowMs ? shared.nowMs() : 0;
-    if (shared.list && now >= shared.takenAt && now - shared.takenAt < shared.maxAgeMs) return shared.list;
+    if (shared.list && now >= shared.takenAt && now - shared.takenAt < maxAgeMs) return shared.list;
     return walkLocked(shared);
 }
 

@@ -27,7 +27,6 @@ inline constexpr uint64_t kRecentProcessListMs = 1000;
 struct SharedProcessWalk {
     std::function<uint64_t()> nowMs;
     std::function<bool(ProcessList&)> walk;
-    uint64_t maxAgeMs = kRecentProcessListMs;
 
     std::mutex lock;  // held through a walk: a second caller waits for it instead of walking too
     std::shared_ptr<const ProcessList> list;
@@ -35,7 +34,8 @@ struct SharedProcessWalk {
 };
 
 // The last list when it is younger than maxAgeMs, else a new walk. Null when no walk succeeded.
-std::shared_ptr<const ProcessList> recentProcessList(SharedProcessWalk& shared);
+std::shared_ptr<const ProcessList> recentProcessList(SharedProcessWalk& shared,
+                                                     uint64_t maxAgeMs = kRecentProcessListMs);
 // Always a new walk (kept for the callers that follow). Null when it could not be taken.
 std::shared_ptr<const ProcessList> freshProcessList(SharedProcessWalk& shared);
 

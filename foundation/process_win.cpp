@@ -171,7 +171,9 @@ SharedProcessWalk& programWalk() {
 
 }  // namespace
 
-std::shared_ptr<const ProcessList> recentProcesses() { return recentProcessList(programWalk()); }
+std::shared_ptr<const ProcessList> recentProcesses(uint64_t maxAgeMs) {
+    return recentProcessList(programWalk(), maxAgeMs);
+}
 std::shared_ptr<const ProcessList> freshProcesses() { return freshProcessList(programWalk()); }
 
 bool sameExeName(const std::string& a, const std::string& b) {

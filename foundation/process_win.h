@@ -15,8 +15,8 @@
 // A fresh walk of the running processes. With image paths, each process is opened for
 // PROCESS_QUERY_LIMITED_INFORMATION (costly when asked every second: leave them out then).
 bool walkProcesses(ProcessList& out, bool withImagePaths = false);
-// The program's shared walk without image paths: a list at most 1 s old, or a new one.
-std::shared_ptr<const ProcessList> recentProcesses();
+// The program's shared walk without image paths: a list at most maxAgeMs old, or a new one.
+std::shared_ptr<const ProcessList> recentProcesses(uint64_t maxAgeMs = kRecentProcessListMs);
 std::shared_ptr<const ProcessList> freshProcesses();
 // Executable file names compared as Windows does (ordinal, case-insensitive).
 bool sameExeName(const std::string& a, const std::string& b);

@@ -63,7 +63,7 @@ ShellOps windowsShellOps(HWND__* mainWindow, std::function<void()> pushSnapshot)
 void handleWebMessage(UiBridge& bridge, const std::wstring& text);
 bool runsAsAdministrator();
 bool isProcessRunningNow(const std::wstring& fileName);
-// For one snapshot: the program's recent process list (at most 1 s old) is taken once, at the first
+// For one snapshot: the program's recent process list (at most 5 s old) is taken once, at the first
 // question, and every application is looked up in it (a walk costs Wine more than everything else
 // the idle program does).
 std::function<bool(const std::string& fileName)> processCheckOfOneWalk();

@@ -135,13 +135,17 @@ bool listHolds(const std::shared_ptr<const ProcessList>& list, const std::string
 
 bool isProcessRunningNow(const std::wstring& fileName) { return listHolds(freshProcesses(), wideToUtf8(fileName)); }
 
+// The page does not show the applications' "running" flags; a walk for them every second cost the
+// idle program more than all the rest of its work together.
+constexpr uint64_t kAppListMaxAgeMs = 5000;
+
 std::function<bool(const std::string& fileName)> processCheckOfOneWalk() {
     auto list = std::make_shared<std::shared_ptr<const ProcessList>>();
     auto taken = std::make_shared<bool>(false);
     return [list, taken](const std::string& fileName) {
         if (!*taken) {
             *taken = true;
-            *list = recentProcesses();
+            *list = recentProcesses(kAppListMaxAgeMs);
         }
         return listHolds(*list, fileName);
     };

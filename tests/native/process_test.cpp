@@ -1,4 +1,5 @@
-// The shared process walk: callers content with a recent list share one walk a second.
+// The shared process walk: callers content with a recent list share one walk a second, or fewer
+// when they take an older one.
 #include <gtest/gtest.h>
 
 #include "foundation/process.h"
@@ -8,6 +9,7 @@ TEST(SharedProcessWalk, ReusesAListYoungerThanASecondAndWalksAfresh) {
         uint64_t atMs;
         bool fresh;
         int walksAfter;
+        uint64_t maxAgeMs = kRecentProcessListMs;
     };
     const Ask asks[] = {
         {0, false, 1},     // nothing yet
@@ -16,6 +18,8 @@ TEST(SharedProcessWalk, ReusesAListYoungerThanASecondAndWalksAfresh) {
         {1500, true, 3},   // the present is asked for
         {2000, false, 3},  // the fresh list is shared too
         {2500, false, 4},
+        {6000, false, 4, 5000},  // the application list takes one up to 5 s old
+        {7500, false, 5, 5000},
     };
     uint64_t now = 0;
     int walks = 0;
@@ -28,7 +32,7 @@ TEST(SharedProcessWalk, ReusesAListYoungerThanASecondAndWalksAfresh) {
     };
     for (const Ask& ask : asks) {
         now = ask.atMs;
-        const auto list = ask.fresh ? freshProcessList(shared) : recentProcessList(shared);
+        const auto list = ask.fresh ? freshProcessList(shared) : recentProcessList(shared, ask.maxAgeMs);
         ASSERT_TRUE(list) << ask.atMs;
         EXPECT_EQ(walks, ask.walksAfter) << ask.atMs;
         EXPECT_EQ(list->front().pid, static_cast<uint32_t>(walks)) << ask.atMs;

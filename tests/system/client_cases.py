@@ -121,8 +121,17 @@ def fetch(port):
 
 
 def engine_pids(name):
+    """The engines of this prefix (another prefix's tests may run meanwhile)."""
     r = subprocess.run(["pgrep", "-f", name], capture_output=True, text=True)
-    return [int(p) for p in r.stdout.split()]
+    pids = []
+    for p in r.stdout.split():
+        try:
+            with open("/proc/%s/environ" % p, "rb") as f:
+                if ("WINEPREFIX=" + PREFIX).encode() in f.read().split(b"\0"):
+                    pids.append(int(p))
+        except OSError:
+            pass
+    return pids
 
 
 def selection_failover_and_engine_death():

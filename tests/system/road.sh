@@ -90,9 +90,11 @@ road_stop_server() {
   kill "$pid" 2>/dev/null
   timeout 5 tail --pid="$pid" -f /dev/null 2>/dev/null || kill -9 "$pid" 2>/dev/null
 }
-# The engines' v2ray started by the xray stand-in: a leftover is a failure and is ended here.
+# The engines' v2ray started by the xray stand-in of this prefix (its document lies in the prefix's
+# engine folder; another prefix's tests may run meanwhile): a leftover is a failure and is ended here.
 road_leftover_v2ray() {
-  ps -eo pid=,stat=,comm=,args= | awk '$3 == "v2ray" && index($0, "standin-v2ray") && $2 !~ /^Z/ { print $1 }'
+  ps -eo pid=,stat=,comm=,args= |
+    awk -v prefix="$WINEPREFIX/" '$3 == "v2ray" && index($0, "standin-v2ray") && index($0, prefix) && $2 !~ /^Z/ { print $1 }'
 }
 road_down() {
   local pid

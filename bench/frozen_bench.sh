@@ -7,14 +7,7 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
-scripts/setup >/dev/null
-scripts/build windows >/dev/null || { echo "bench: build failed" >&2; exit 1; }
-. scripts/wine-env
-. tests/system/road.sh
-[ "$(id -u)" -eq 0 ] || { echo "bench: needs root for its network namespaces" >&2; exit 1; }
-vlm_wine_prefix || exit 1
-trap road_down EXIT
-road_up 3 || exit 1
+. bench/road_prelude.sh
 echo '{}' > "$ROAD_WORK/profile.json"
 road_service "$ROAD_WORK/profile.json" || exit 1
 left=() ran=()

@@ -7,14 +7,8 @@
 set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 cd "$here"
-scripts/setup >/dev/null
-scripts/build windows >/dev/null || { echo "bench: build failed" >&2; exit 1; }
-. scripts/wine-env
-. tests/system/road.sh
-[ "$(id -u)" -eq 0 ] || { echo "bench: needs root for its network namespaces" >&2; exit 1; }
-vlm_wine_prefix || exit 1
-trap road_down EXIT
-road_up 3 && road_silent 198.18.0.9 198.18.0.12 198.18.0.15 || exit 1
+. bench/road_prelude.sh
+road_silent 198.18.0.9 198.18.0.12 198.18.0.15 || exit 1
 tool=build/windows/velmorante-tool.exe
 links=()
 for i in 0 1 2 3 4 5 6 7 8 9; do

@@ -33,20 +33,23 @@ const serviceDocument = process.env.VLM_E2E_PROFILE;
 const prefix = process.env.WINEPREFIX || join(root, 'build', 'wineprefix-run');
 const wine = process.env.VLM_WINE || '/usr/lib/wine/wine64';
 
-// Linux pids of the program's own engine processes (by name, in the program's prefix).
+// Linux pids of the program's own engine processes (by name, in the program's prefix). A Wine
+// program that starts a Linux program forks first: until the exec, the child shows its parent's
+// name and arguments, so a child of a process of the same command line is not counted.
 function enginePids(exe) {
-  const pids = [];
+  const found = [];
   for (const entry of readdirSync('/proc')) {
     if (!/^[0-9]+$/.test(entry)) continue;
     try {
       const comm = readFileSync(`/proc/${entry}/comm`, 'utf8').trim();
       const cmdline = readFileSync(`/proc/${entry}/cmdline`, 'utf8');
       const env = readFileSync(`/proc/${entry}/environ`, 'utf8').split('\0');
+      const parent = Number(readFileSync(`/proc/${entry}/stat`, 'utf8').split(') ').pop().split(' ')[1]);
       const named = comm === exe || cmdline.toLowerCase().includes('\\' + exe.toLowerCase());
-      if (named && env.includes(`WINEPREFIX=${prefix}`)) pids.push(Number(entry));
+      if (named && env.includes(`WINEPREFIX=${prefix}`)) found.push({ pid: Number(entry), parent, cmdline });
     } catch { /* gone meanwhile */ }
   }
-  return pids;
+  return found.filter((p) => !found.some((q) => q.pid === p.parent && q.cmdline === p.cmdline)).map((p) => p.pid);
 }
 
 // What runs under that name anywhere, for a failure message.

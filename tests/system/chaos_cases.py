@@ -34,7 +34,9 @@ LEAVE_S = 15       # an engine's end is seen within a pass and the conflict scan
 
 
 def namespace_processes():
-    """(pid, name, args) of the live processes in the client namespace."""
+    """(pid, name, args) of the live processes in the client namespace. A Wine program that starts
+    a Linux program forks first: until the exec, the child shows its parent's name and arguments,
+    so a child of a process of the same name is not counted."""
     found = []
     for d in os.listdir("/proc"):
         if not d.isdigit():
@@ -48,9 +50,11 @@ def namespace_processes():
                 args = f.read().replace(b"\0", b" ").decode("utf-8", "replace")
         except OSError:
             continue
-        if stat.rsplit(")", 1)[1].split()[0] != "Z":
-            found.append((int(d), stat[stat.find("(") + 1:stat.rfind(")")], args))
-    return found
+        fields = stat.rsplit(")", 1)[1].split()
+        if fields[0] != "Z":
+            found.append((int(d), stat[stat.find("(") + 1:stat.rfind(")")], args, int(fields[1])))
+    same = {(p, a) for p, _, a, _ in found}
+    return [(p, n, a) for p, n, a, parent in found if (parent, a) not in same]
 
 
 def census():

@@ -160,10 +160,12 @@ TEST_F(ProgramWin, WithoutTheRuntimeTheSplashShowsAtOnce) {
     HWND window = waitForWindow(10000);
     ASSERT_NE(window, nullptr);
     // Shown as soon as the runtime is found missing, not after a page (the window is created hidden
-    // a moment before).
-    EXPECT_TRUE(pumpUntil([&] { return IsWindowVisible(window) != FALSE; }, 3000).done);
+    // a moment before): seen here, or under the installation's message, which a quick failure on a
+    // busy machine may bring up and close between two looks.
+    const bool seen = pumpUntil([&] { return IsWindowVisible(window) != FALSE; }, 3000).done;
     EXPECT_EQ(program.waitExit(60000), 0);
     const std::vector<std::wstring> texts = boxes.finish();
+    EXPECT_TRUE(seen || boxes.ownerShown);
     ASSERT_EQ(texts.size(), 1u);
     EXPECT_EQ(texts[0], L"Нет связи с сервером. Проверьте интернет и запустите программу снова.");
 }

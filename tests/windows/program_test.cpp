@@ -103,6 +103,15 @@ struct ProgramWin : ::testing::Test {
         for (const RegistryEntry& e : entries) ASSERT_TRUE(writeEntry(e));
     }
     bool skipWithoutService() { return std::getenv("VLM_PROGRAM_SERVICE") == nullptr; }
+    // Starts the program (exe, or the built one) with its shutdown stretched to pauseMs and waits
+    // for its window to show; null when it did not.
+    HWND startWithLongShutdown(Program& program, const wchar_t* pauseMs, const fs::path& exe = {}) {
+        SetEnvironmentVariableW(L"VLM_DEV_SHUTDOWN_PAUSE_MS", pauseMs);
+        const bool started = program.start(L"", exe);
+        SetEnvironmentVariableW(L"VLM_DEV_SHUTDOWN_PAUSE_MS", nullptr);
+        HWND window = started ? waitForWindow(10000) : nullptr;
+        return window && pumpUntil([&] { return IsWindowVisible(window) != FALSE; }, 10000).done ? window : nullptr;
+    }
 };
 
 TEST_F(ProgramWin, WindowAndPage) {
@@ -282,14 +291,9 @@ TEST_F(ProgramWin, PlantedProgramsAndLibrariesNeverRun) {
 // stretched here to 3 s, runs; the process still ends with 0.
 TEST_F(ProgramWin, QuittingHidesTheWindowBeforeTheShutdown) {
     registerRuntime();
-    SetEnvironmentVariableW(L"VLM_DEV_SHUTDOWN_PAUSE_MS", L"3000");
     Program program;
-    const bool started = program.start();
-    SetEnvironmentVariableW(L"VLM_DEV_SHUTDOWN_PAUSE_MS", nullptr);
-    ASSERT_TRUE(started);
-    HWND window = waitForWindow(10000);
+    HWND window = startWithLongShutdown(program, L"3000");
     ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(pumpUntil([&] { return IsWindowVisible(window) != FALSE; }, 10000).done);
     ASSERT_TRUE(PostThreadMessageW(program.info.dwThreadId, WM_QUIT, 0, 0));
     EXPECT_TRUE(pumpUntil([&] { return IsWindow(window) && !IsWindowVisible(window); }, 2000).done);
     EXPECT_EQ(program.waitExit(15000), 0);
@@ -305,14 +309,9 @@ TEST_F(ProgramWin, TheUpdatedVersionWaitsForTheEndingOne) {
     const fs::path aside = exe.wstring() + L".old";
     fs::copy_file(programPath(), exe);
     fs::copy_file(programPath(), aside);
-    SetEnvironmentVariableW(L"VLM_DEV_SHUTDOWN_PAUSE_MS", L"10000");
     Program ending;
-    const bool started = ending.start(L"", exe);
-    SetEnvironmentVariableW(L"VLM_DEV_SHUTDOWN_PAUSE_MS", nullptr);
-    ASSERT_TRUE(started);
-    HWND window = waitForWindow(10000);
+    HWND window = startWithLongShutdown(ending, L"10000", exe);
     ASSERT_NE(window, nullptr);
-    ASSERT_TRUE(pumpUntil([&] { return IsWindowVisible(window) != FALSE; }, 10000).done);
     ASSERT_TRUE(PostThreadMessageW(ending.info.dwThreadId, WM_QUIT, 0, 0));
     ASSERT_TRUE(pumpUntil([&] { return !IsWindowVisible(window); }, 3000).done);
     Program updated;

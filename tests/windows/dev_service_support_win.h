@@ -23,7 +23,9 @@ inline std::string serviceDir() {
 // build/downloads: the stand-in installers and the update fixtures, which the service serves.
 inline std::filesystem::path downloads() { return std::filesystem::path(modulePath()).parent_path() / L"downloads"; }
 
-// The registry store itself, committed explicitly (as the HTTP client's test explains).
+// The test authority trusted in this prefix's user Root store for the run, and only for the run: the
+// registry store itself, not the Root collection, and committed explicitly (the platform's chain
+// engine keeps the collection open, and an uncommitted change would never reach the registry).
 struct TrustServiceAuthority : ::testing::Environment {
     std::string der;
     static HCERTSTORE openRoot() {
@@ -35,8 +37,9 @@ struct TrustServiceAuthority : ::testing::Environment {
         ASSERT_FALSE(der.empty());
         HCERTSTORE store = openRoot();
         ASSERT_NE(store, nullptr);
-        CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()),
-                                         static_cast<DWORD>(der.size()), CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+        const auto* bytes = reinterpret_cast<const BYTE*>(der.data());
+        EXPECT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, bytes, static_cast<DWORD>(der.size()),
+                                                     CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
         CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
         CertCloseStore(store, 0);
     }

@@ -13,6 +13,7 @@
 #include "foundation/text.h"
 
 #include "build_config.h"
+#include "dev_service_support_win.h"
 #include "test_support.h"
 
 #include <windows.h>
@@ -29,53 +30,6 @@ namespace {
 const char* const kDevPublicKeyHex =
     "57476701ee878be81c07355f7c02a36ce929e8af2eafaa915b5c06561e3ea18e"
     "fd4a1e8d033f24f533ffa1fd0fd28b7e36317b64bf3c2576ac3c4e82f2a42768";
-
-std::string serviceDir() {
-    const char* dir = std::getenv("VLM_SERVICE_DIR");
-    if (!dir || !*dir) return {};
-    std::string path = std::string("Z:") + dir;
-    for (char& c : path)
-        if (c == '/') c = '\\';
-    return path;
-}
-
-// Trusts the test authority in this prefix's user Root store for the run, and only for the run.
-// The registry store itself, not the Root collection, and committed explicitly: the platform's
-// chain engine keeps the collection open, and an uncommitted change would never reach the registry.
-struct TrustTestAuthority : ::testing::Environment {
-    std::string der;
-    static HCERTSTORE openRoot() {
-        return CertOpenStore(CERT_STORE_PROV_SYSTEM_REGISTRY_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
-    }
-    void SetUp() override {
-        if (serviceDir().empty()) return;
-        der = readFileBytes(serviceDir() + "\\ca.der");
-        ASSERT_FALSE(der.empty()) << "no ca.der in " << serviceDir();
-        HCERTSTORE store = openRoot();
-        ASSERT_NE(store, nullptr);
-        EXPECT_TRUE(CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING,
-                                                     reinterpret_cast<const BYTE*>(der.data()),
-                                                     static_cast<DWORD>(der.size()),
-                                                     CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
-        CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
-        CertCloseStore(store, 0);
-    }
-    void TearDown() override {
-        if (der.empty()) return;
-        HCERTSTORE store = openRoot();
-        if (!store) return;
-        PCCERT_CONTEXT wanted = CertCreateCertificateContext(
-            X509_ASN_ENCODING, reinterpret_cast<const BYTE*>(der.data()), static_cast<DWORD>(der.size()));
-        if (wanted) {
-            PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING,
-                                                              wanted, nullptr);
-            if (found) CertDeleteCertificateFromStore(found);  // frees found
-            CertFreeCertificateContext(wanted);
-        }
-        CertControlStore(store, 0, CERT_STORE_CTRL_COMMIT, nullptr);
-        CertCloseStore(store, 0);
-    }
-};
 
 struct Record {
     int seq = 0;
@@ -134,7 +88,8 @@ int establishedConnectionsTo(const std::string& remote) {
 }
 
 // gtest owns and runs it around all tests.
-::testing::Environment* const kTrust = ::testing::AddGlobalTestEnvironment(new TrustTestAuthority);
+::testing::Environment* const kTrust =
+    serviceDir().empty() ? nullptr : ::testing::AddGlobalTestEnvironment(new TrustServiceAuthority);
 
 class ServiceHttp : public ::testing::Test {
 protected:

@@ -14,27 +14,26 @@ cd "$dir"
 days=30
 curve=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
 
-# Wine's certificate chain check rejects an ECDSA signature whose r or s has a leading zero byte
-# (a 31-byte integer, about one signature in 128), so the test run would fail now and then for a
+# Wine's certificate signature check rejects an ECDSA signature whose r or s is below 2^248 (its
+# first of 32 bytes zero, about one signature in 128), so the test run would fail now and then for a
 # certificate Windows accepts: each certificate is signed again until both are full width.
-full_width() {  # full_width CERT: both integers of its signature are 32 bytes or more
+full_width() {  # full_width CERT: both integers of its signature have 32 significant bytes
   local at
   at=$(openssl asn1parse -in "$1" | sed -n 's/^ *\([0-9]*\):.*BIT STRING.*/\1/p' | tail -1)
   [ -n "$at" ] && ! openssl asn1parse -in "$1" -strparse "$at" |
-    sed -n 's/.*l= *\([0-9]*\) prim: INTEGER.*/\1/p' | awk '$1 < 32 { short = 1 } END { exit !short }'
+    sed -n 's/.*prim: INTEGER *://p' | awk 'length($1) < 64 { short = 1 } END { exit !short }'
 }
-quiet() { "$@" 2>/dev/null; }
-signed() {  # signed CERT COMMAND...: runs the command until CERT is full width (at most 20 times)
+signed() {  # signed CERT COMMAND...: runs the command, quietly, until CERT is full width (20 tries at most)
   local cert=$1 try
   shift
   for try in $(seq 20); do
-    "$@" && full_width "$cert" && return 0
+    "$@" 2>/dev/null && full_width "$cert" && return 0
   done
   echo "make-certs: no full-width signature for $cert" >&2
   return 1
 }
 
-signed ca.pem quiet openssl req -x509 -new "${curve[@]}" -keyout ca-key.pem -out ca.pem -days "$days" \
+signed ca.pem openssl req -x509 -new "${curve[@]}" -keyout ca-key.pem -out ca.pem -days "$days" \
   -subj "/CN=VELMORANTE test authority (development only)" \
   -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign"
 openssl x509 -in ca.pem -outform der -out ca.der
@@ -45,7 +44,7 @@ issue() {
   printf '%s\n' "basicConstraints=CA:FALSE" "keyUsage=critical,digitalSignature" \
     "extendedKeyUsage=serverAuth" "subjectAltName=$san" > "$name.ext"
   openssl req -new "${curve[@]}" -keyout "$name-key.pem" -out "$name.csr" -subj "/CN=$cn" 2>/dev/null
-  signed "$name.pem" quiet openssl x509 -req -in "$name.csr" -CA ca.pem -CAkey ca-key.pem \
+  signed "$name.pem" openssl x509 -req -in "$name.csr" -CA ca.pem -CAkey ca-key.pem \
     -set_serial "0x$(openssl rand -hex 8)" -days "$days" -extfile "$name.ext" -out "$name.pem"
   rm -f "$name.csr" "$name.ext"
 }

@@ -17,11 +17,9 @@
 #include "test_support.h"
 
 #include <windows.h>
-#include <wincrypt.h>
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
